@@ -1,0 +1,3 @@
+#include "core/core.h"
+
+int main(int argc, char** argv) { return navmon_main(argc, argv); }

@@ -1,0 +1,58 @@
+// gpsMqtt: the daemon's one MQTT client. Subscribes its request topics on every connection,
+// answers enable/disable requests, broadcasts gpsd reports, requests XTRA assistance data,
+// and carries the flags shared with the main thread's loops (LED, watchdog, session).
+#pragma once
+
+#include <json/json.h>
+
+#include <atomic>
+#include <string>
+
+#include "platform/mqtt_kvt.h"
+
+#define GPS_ENABLE_APPLY_TOPIC "v1/device/gps/enable/apply"
+#define FILEPULL_ACK_TOPIC "v1/device/cmd/filepull/ack"
+#define FILEPULL_APPLY_TOPIC "v1/device/cmd/filepull/apply"
+#define GPS_SAT_TOPIC "v1/device/gps/location/sat/update"
+#define GPS_TPV_TOPIC "v1/device/gps/location/tpv/update"
+#define XTRA_FILE_PATH "/data/xtra/bramble_xtra.bin"
+
+class gpsMqtt : public mqtt_kvt {
+public:
+    gpsMqtt(const char* client_id, const char* connect_message);
+    ~gpsMqtt() override;
+
+    void derived_on_connect(int rc) override;
+    void derived_on_message(const struct mosquitto_message* message) override;
+
+    void set_svc_req(bool value) { svc_req.store(value); }
+    bool get_svc_req() const { return svc_req.load(); }
+    void set_processing_active(bool value) { processing_active.store(value); }
+    bool is_processing_active() const { return processing_active.load(); }
+
+    // Routing and replies (mqtt/routing.cpp)
+    void send_reply(const char* topic, const Json::Value& reply);
+    void copy_request_fields(const Json::Value& request, Json::Value& reply);
+    void copy_request_value(const Json::Value& request, Json::Value& reply);
+    // Enable command (mqtt/enable.cpp)
+    void handle_enable(const Json::Value& request, int* rc, std::string* message);
+    // Location broadcast (mqtt/broadcast.cpp)
+    void broadcast_gps_data(const char* type, const Json::Value& report);
+    // XTRA assistance update (mqtt/xtra.cpp)
+    bool _get_xtra_interval(int* interval);
+    bool _is_xtra_update_due();
+    void request_xtra_update();
+    void handle_filepull_ack(const Json::Value& ack);
+    // LED and watchdog (mqtt/led_watchdog.cpp)
+    void update_gps_led(bool valid);
+    void gps_led_off();
+    void kick_watchdog();
+
+    const char* connect_message;
+    std::atomic<int> led_state{-1};
+    std::atomic<bool> svc_req{false};
+    std::atomic<bool> processing_active{false};
+    std::atomic<bool> xtra_pending{false};
+    std::atomic<int> xtra_session{0};
+    std::atomic<unsigned int> next_watchdog_kick{0};
+};

@@ -1,0 +1,57 @@
+// System database: typed key-value records grouped in named databases, kept in one SQLite
+// file ($SYSDB_PATH). Status results: 0 = success.
+#pragma once
+
+#include <json/json.h>
+
+#include <cstddef>
+#include <string>
+#include <utility>
+#include <vector>
+
+struct sysdb_context {
+    void* conn = nullptr;  // the thread's cached connection while open
+    char db[32] = {0};     // database named by sysdb_txn_start
+    int in_txn = 0;
+};
+
+// ---- Connection and transaction family --------------------------------------------------
+int sysdb_init(sysdb_context* ctx, int flags);
+int sysdb_txn_start(sysdb_context* ctx, const char* db, int flags);
+int sysdb_write_str(sysdb_context* ctx, const char* key, const char* text, int flags);
+int sysdb_write_int(sysdb_context* ctx, const char* key, int value, int flags);
+int sysdb_write_dbl(sysdb_context* ctx, const char* key, int flags, double value);
+int sysdb_write_json(sysdb_context* ctx, const char* key, const Json::Value& value, int flags);
+int sysdb_txn_end(sysdb_context* ctx);  // commits; non-zero when the commit failed
+int sysdb_exit(sysdb_context* ctx);
+
+// ---- Named-database family (first argument always null) ---------------------------------
+int sysdb_namedb_read_int(void* unused, const char* db, const char* key, int* out);
+int sysdb_namedb_read_dbl(void* unused, const char* db, const char* key, double* out);
+int sysdb_namedb_read_str(void* unused, const char* db, const char* key, char* buf, size_t size);
+int sysdb_namedb_write_int(void* unused, const char* db, const char* key, int value, int flags);
+int sysdb_namedb_write_dbl(void* unused, const char* db, const char* key, double value, int flags);
+int sysdb_namedb_write_str(void* unused, const char* db, const char* key, const char* text,
+                           int flags);
+int sysdb_namedb_write_json(void* unused, const char* db, const char* key,
+                            const Json::Value& value, int flags);
+int sysdb_namedb_del(void* unused, const char* db, const char* key);
+
+// ---- Typed access for tools and tests ---------------------------------------------------
+enum sysdb_type { SYSDB_TEXT = 1, SYSDB_INT = 2, SYSDB_DBL = 3, SYSDB_JSON = 4 };
+
+struct sysdb_value {
+    sysdb_type type = SYSDB_TEXT;
+    long long i = 0;
+    double d = 0.0;
+    std::string text;  // SYSDB_TEXT: the text; SYSDB_JSON: compact JSON text
+};
+
+int sysdb_namedb_read_value(void* unused, const char* db, const char* key, sysdb_value* out);
+int sysdb_namedb_list(void* unused, const char* db,
+                      std::vector<std::pair<std::string, sysdb_value>>* out);
+
+// The file in use: $SYSDB_PATH, or the device default.
+const char* sysdb_path();
+// Drops the calling thread's cached connection (tests that switch $SYSDB_PATH).
+void sysdb_reset_thread_connection();
