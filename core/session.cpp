@@ -1,0 +1,2 @@
+#include "core/core.h"
+int navmon_main(int, char**) { return -1; }
