@@ -1,11 +1,9 @@
-// Placeholder until the platform layer lands.
+// Placeholder until the platform utilities land.
 #include <cstdarg>
 #include <cstdio>
 
-#include "platform/gpsd_client.h"
 #include "platform/mqtt_kvt.h"
 #include "platform/platform.h"
-#include "platform/sysdb.h"
 
 void log_open(const char*, int, const char*, bool) {}
 void log_close() {}
@@ -41,29 +39,6 @@ int calculate_nmea_checksum(const char*) { return 0; }
 ScopedSignalBlock::ScopedSignalBlock() {}
 ScopedSignalBlock::~ScopedSignalBlock() {}
 
-int sysdb_init(sysdb_context*, int) { return -1; }
-int sysdb_txn_start(sysdb_context*, const char*, int) { return -1; }
-int sysdb_write_str(sysdb_context*, const char*, const char*, int) { return -1; }
-int sysdb_write_int(sysdb_context*, const char*, int, int) { return -1; }
-int sysdb_write_dbl(sysdb_context*, const char*, int, double) { return -1; }
-int sysdb_write_json(sysdb_context*, const char*, const Json::Value&, int) { return -1; }
-int sysdb_txn_end(sysdb_context*) { return -1; }
-int sysdb_exit(sysdb_context*) { return -1; }
-int sysdb_namedb_read_int(void*, const char*, const char*, int*) { return -1; }
-int sysdb_namedb_read_dbl(void*, const char*, const char*, double*) { return -1; }
-int sysdb_namedb_read_str(void*, const char*, const char*, char*, size_t) { return -1; }
-int sysdb_namedb_write_int(void*, const char*, const char*, int, int) { return -1; }
-int sysdb_namedb_write_dbl(void*, const char*, const char*, double, int) { return -1; }
-int sysdb_namedb_write_str(void*, const char*, const char*, const char*, int) { return -1; }
-int sysdb_namedb_write_json(void*, const char*, const char*, const Json::Value&, int) { return -1; }
-int sysdb_namedb_del(void*, const char*, const char*) { return -1; }
-int sysdb_namedb_read_value(void*, const char*, const char*, sysdb_value*) { return -1; }
-int sysdb_namedb_list(void*, const char*, std::vector<std::pair<std::string, sysdb_value>>*) {
-    return -1;
-}
-const char* sysdb_path() { return ""; }
-void sysdb_reset_thread_connection() {}
-
 const char* kvt_mqtt_rc_text(int) { return ""; }
 mqtt_kvt::mqtt_kvt(const char* id, const char*, int port, bool clean)
     : mosqpp::mosquittopp(id, clean), port_(port) {}
@@ -82,12 +57,3 @@ void mqtt_kvt::derived_on_connect(int) {}
 void mqtt_kvt::derived_on_disconnect(int) {}
 void mqtt_kvt::derived_on_message(const struct mosquitto_message*) {}
 
-gpsdClient::gpsdClient(const char* name) : name_(name) {}
-gpsdClient::~gpsdClient() {}
-void gpsdClient::set_polling_timeout(unsigned int) {}
-void gpsdClient::set_on_msg_callback_fkt(msg_callback) {}
-void gpsdClient::set_timeout_callback_fkt(timeout_callback) {}
-void gpsdClient::set_gpsd_stream_flags(unsigned int) {}
-int gpsdClient::get_gpsd_forever_non_blocking() { return -1; }
-void gpsdClient::stop_loop() {}
-int restart_gps_engine() { return -1; }
