@@ -1,0 +1,142 @@
+// The parsing loop: the body of a GPS session. Two gpsd connections feed the intake on their
+// own threads while this (main) thread supervises gpsd and runs a processing pass a second.
+#include <signal.h>
+#include <unistd.h>
+
+#include <exception>
+#include <memory>
+#include <string>
+
+#include "core/core.h"
+#include "intake/intake.h"
+#include "mqtt/gps_mqtt.h"
+#include "platform/gpsd_client.h"
+#include "platform/platform.h"
+#include "publish/publish.h"
+#include "receiver/receiver.h"
+
+namespace {
+
+constexpr unsigned int kPollingTimeoutUsec = 15000000;
+constexpr unsigned int kNmeaStreamFlags = 0x81;  // WATCH_ENABLE | WATCH_RAW
+constexpr unsigned int kJsonStreamFlags = 0x11;  // WATCH_ENABLE | WATCH_JSON
+constexpr int kXtraCheckPasses = 900;
+
+bool flashing_pending() {
+    return access(navmon_path(GPS_FLASHING_MARKER).c_str(), F_OK) == 0;
+}
+
+// Runs one step of the pass; an exception is logged under the step's name and the pass goes
+// on, so that no report of gpsd can end the daemon.
+template <typename Step>
+void guarded(const char* name, Step step) {
+    try {
+        step();
+    } catch (const Json::LogicError& e) {
+        nm_log(LOG_ALERT, "%s Json::LogicError: %s", name, e.what());
+    } catch (const std::exception& e) {
+        nm_log(LOG_ALERT, "%s exception: %s", name, e.what());
+    } catch (...) {
+        nm_log(LOG_ALERT, "%s unknown exception", name);
+    }
+}
+
+}  // namespace
+
+void setup_gpsd_client(gpsdClient* client, unsigned int timeout, void (*on_msg)(char*),
+                       void (*on_timeout)(), unsigned int flags) {
+    client->set_polling_timeout(timeout);
+    if (on_msg != nullptr) client->set_on_msg_callback_fkt(on_msg);
+    if (on_timeout != nullptr) client->set_timeout_callback_fkt(on_timeout);
+    client->set_gpsd_stream_flags(flags);
+}
+
+void check_gpsd_client(gpsdClient* client) {
+    if (client->gpsd_connected()) return;
+    nm_log(LOG_NOTICE, "gpsd client %s disconnected, retrying...", client->name());
+    client->stop_loop();
+    client->get_gpsd_forever_non_blocking();
+    sleep(2);
+}
+
+bool gpsd_alive() {
+    int pid = check_pidfile(navmon_path(GPSD_PIDFILE).c_str());
+    if (pid > 0 && kill(pid, 0) == 0) return true;
+    nm_log(LOG_NOTICE, "gpsd (%d) exited! Restarting gpsd!", pid);
+    return false;
+}
+
+void on_gpsd_timeout() { nmea_timeout_count.fetch_add(1); }
+
+void run_processing_pass() {
+    gpsMqtt* client = gps_mqtt_client.load();
+
+    if (nmea_timeout_count.load() > 4) {
+        if (restart_gps_engine() == 0) nmea_timeout_count.store(0);
+    }
+
+    Json::Value snapshot = fixstate_snapshot();
+    guarded("process_gps_data", [&] { process_gps_data(snapshot, client); });
+    guarded("saveGpsDataSysdb", [&] { saveGpsDataSysdb(snapshot); });
+    guarded("run_processing_pass", [&] {
+        if (log_is_verbose()) {
+            Json::FastWriter writer;
+            std::string text = writer.write(snapshot);
+            if (!text.empty() && text.back() == '\n') text.pop_back();
+            nm_log(LOG_DEBUG, "GPS:%s", text.c_str());
+        }
+        if (++xtra_pass_count >= kXtraCheckPasses) {
+            xtra_pass_count = 0;
+            if (client != nullptr) client->request_xtra_update();
+        }
+        if (client != nullptr) client->kick_watchdog();
+    });
+}
+
+int run_parsing_loop() {
+    gpsMqtt* client = gps_mqtt_client.load();
+    auto svc_req = [client] { return client != nullptr && client->get_svc_req(); };
+
+    auto nmea_parser = std::make_unique<gpsdClient>("nmea_parser");
+    auto json_parser = std::make_unique<gpsdClient>("json_parser");
+    setup_gpsd_client(nmea_parser.get(), kPollingTimeoutUsec, on_nmea_message, on_gpsd_timeout,
+                      kNmeaStreamFlags);
+    setup_gpsd_client(json_parser.get(), kPollingTimeoutUsec, on_gpsd_json, nullptr,
+                      kJsonStreamFlags);
+    nmea_parser->get_gpsd_forever_non_blocking();
+    json_parser->get_gpsd_forever_non_blocking();
+    if (client != nullptr) {
+        client->set_processing_active(true);
+        client->update_gps_led(false);
+    }
+    gps_valid.store(false);
+
+    while (!need_to_quit.load()) {
+        if (!svc_req()) break;
+        sleep(1);
+        if (flashing_pending()) {
+            nm_log(LOG_NOTICE, "Exiting due to GPS module update pending");
+            break;
+        }
+        if (gpsd_alive()) {
+            check_gpsd_client(nmea_parser.get());
+            check_gpsd_client(json_parser.get());
+            run_processing_pass();
+        } else {
+            json_parser->stop_loop();
+            nmea_parser->stop_loop();
+            start_gpsd();
+            sleep(4);
+            nmea_parser->get_gpsd_forever_non_blocking();
+            json_parser->get_gpsd_forever_non_blocking();
+            sleep(2);
+        }
+    }
+
+    json_parser.reset();
+    nmea_parser.reset();
+    nm_log(LOG_NOTICE, "Parsing loop exited (need_to_quit=%d svc_req=%d)",
+           need_to_quit.load() ? 1 : 0, client == nullptr ? -1 : (client->get_svc_req() ? 1 : 0));
+    if (client != nullptr) client->set_processing_active(false);
+    return 0;
+}
