@@ -6,6 +6,9 @@
 #include <json/json.h>
 
 #include <atomic>
+#include <cstddef>
+#include <ctime>
+#include <functional>
 #include <string>
 
 #include "platform/mqtt_kvt.h"
@@ -16,6 +19,19 @@
 #define GPS_SAT_TOPIC "v1/device/gps/location/sat/update"
 #define GPS_TPV_TOPIC "v1/device/gps/location/tpv/update"
 #define XTRA_FILE_PATH "/data/xtra/bramble_xtra.bin"
+
+// Deepest nesting of arrays and objects accepted in a received payload. Requests are flat;
+// the limit keeps the recursive JSON reader far from the end of the messaging thread's stack.
+#define MQTT_JSON_MAX_DEPTH 64
+
+// Parses a received payload: the text ends at the first NUL byte or after `len` bytes,
+// whichever comes first (payload may be null when len is 0). Strict mode: no comments, the
+// root must be an object or an array. Returns false, leaving `out` null, on any failure,
+// including nesting deeper than MQTT_JSON_MAX_DEPTH. Never throws.
+bool parse_mqtt_payload(const void* payload, long len, Json::Value& out);
+
+// The payload as text: up to the first NUL byte or `len` bytes.
+std::string mqtt_payload_text(const void* payload, long len);
 
 class gpsMqtt : public mqtt_kvt {
 public:
@@ -55,4 +71,16 @@ public:
     std::atomic<bool> xtra_pending{false};
     std::atomic<int> xtra_session{0};
     std::atomic<unsigned int> next_watchdog_kick{0};
+
+    // How long handle_enable waits for processing_active to follow: this many tests of the
+    // flag, each followed by a sleep of enable_wait_us while it has not. Tests shorten it.
+    int enable_wait_tries = 50;
+    unsigned int enable_wait_us = 100000;
+    // Wall clock of the XTRA check and of the request's session number.
+    std::function<time_t()> xtra_clock = [] { return time(nullptr); };
+
+protected:
+    // Every publication of this class goes through here (retained or not); returns the
+    // base's result, non-zero = accepted. Tests override it to watch the traffic.
+    virtual int publish_out(const char* topic, const std::string& text, bool retain);
 };

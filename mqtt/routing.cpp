@@ -1,0 +1,148 @@
+// Message routing: service requests on GPS "/apply" topics are answered on the matching
+// "/ack" topic; file-pull acknowledgements go to the XTRA logic; everything else is dropped.
+// The broker is shared by every service on the device, so nothing a client sends may throw
+// out of the hook or stop the messaging thread.
+#include <mosquitto.h>
+
+#include <cstring>
+#include <exception>
+#include <string>
+
+#include "mqtt/gps_mqtt.h"
+#include "platform/platform.h"
+
+namespace {
+
+size_t payload_length(const void* payload, long len) {
+    if (payload == nullptr || len <= 0) return 0;
+    // Not every path terminates the payload: never read past len, stop at a NUL.
+    const void* nul = memchr(payload, '\0', static_cast<size_t>(len));
+    return nul != nullptr ? static_cast<size_t>(static_cast<const char*>(nul) -
+                                                static_cast<const char*>(payload))
+                          : static_cast<size_t>(len);
+}
+
+// Nesting depth of arrays and objects, brackets inside strings not counted. Stops counting
+// once the limit is passed.
+bool nesting_within(const char* text, size_t len, int limit) {
+    int depth = 0;
+    bool in_string = false;
+    for (size_t i = 0; i < len; ++i) {
+        const char c = text[i];
+        if (in_string) {
+            if (c == '\\')
+                ++i;
+            else if (c == '"')
+                in_string = false;
+        } else if (c == '"') {
+            in_string = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > limit) return false;
+        } else if (c == ']' || c == '}') {
+            --depth;
+        }
+    }
+    return true;
+}
+
+std::string replace_first(const std::string& text, const char* what, const char* with) {
+    std::string out = text;
+    const size_t at = out.find(what);
+    if (at != std::string::npos) out.replace(at, strlen(what), with);
+    return out;
+}
+
+}  // namespace
+
+std::string mqtt_payload_text(const void* payload, long len) {
+    return std::string(static_cast<const char*>(payload), payload_length(payload, len));
+}
+
+bool parse_mqtt_payload(const void* payload, long len, Json::Value& out) {
+    out = Json::Value();
+    const size_t n = payload_length(payload, len);
+    const char* text = n > 0 ? static_cast<const char*>(payload) : "";
+    if (!nesting_within(text, n, MQTT_JSON_MAX_DEPTH)) return false;
+    try {
+        Json::Reader reader(Json::Features::strictMode());
+        if (reader.parse(text, text + n, out, true)) return true;
+    } catch (const std::exception&) {
+        // The reader throws on nesting past its own limit; a failed parse either way.
+    }
+    out = Json::Value();
+    return false;
+}
+
+void gpsMqtt::send_reply(const char* topic, const Json::Value& reply) {
+    Json::FastWriter writer;
+    publish_out(topic, writer.write(reply), true);
+}
+
+void gpsMqtt::copy_request_fields(const Json::Value& request, Json::Value& reply) {
+    if (!request.isObject()) return;
+    if (request.isMember("update") && request["update"].isObject())
+        reply["update"] = request["update"];
+    // Echoed only when a whole number that fits 32 unsigned bits; 12.0 is echoed as 12.
+    for (const char* key : {"ts", "session"}) {
+        const Json::Value& v = request[key];
+        if (request.isMember(key) && v.isUInt()) reply[key] = v.asUInt();
+    }
+}
+
+void gpsMqtt::copy_request_value(const Json::Value& request, Json::Value& reply) {
+    if (request.isObject() && request.isMember("value")) reply["value"] = request["value"];
+}
+
+void gpsMqtt::derived_on_message(const struct mosquitto_message* message) {
+    if (message == nullptr) return;
+    try {
+        const char* topic = message->topic != nullptr ? message->topic : "";
+
+        if (strstr(topic, "v1/device/gps") == nullptr) {
+            if (strstr(topic, FILEPULL_ACK_TOPIC) == nullptr || !xtra_pending.load()) return;
+            Json::Value ack;
+            if (!parse_mqtt_payload(message->payload, message->payloadlen, ack) ||
+                !ack.isObject()) {
+                nm_log(LOG_ERR, "Failed reading file pull ack message form XTRA update request.");
+                return;
+            }
+            handle_filepull_ack(ack);
+            return;
+        }
+
+        const std::string payload = mqtt_payload_text(message->payload, message->payloadlen);
+        nm_log(LOG_INFO, "on_message: topic[%s] payload[%s]", topic, payload.c_str());
+        if (strstr(topic, "/apply") == nullptr) return;
+
+        int rc = KVT_MQTT_RC_BAD_REQUEST;
+        std::string text = "Invalid service";
+        const std::string reply_topic = replace_first(topic, "/apply", "/ack");
+        nm_log(LOG_DEBUG, "Will be replying to topic:%s", reply_topic.c_str());
+
+        Json::Value request;
+        Json::Value reply(Json::objectValue);
+        reply["value"] = Json::Value();
+        // A request must be an object; an array root is not a request document either.
+        if (!parse_mqtt_payload(payload.data(), static_cast<long>(payload.size()), request) ||
+            !request.isObject()) {
+            text = "Payload is not a valid JSON";
+        } else {
+            copy_request_fields(request, reply);
+            copy_request_value(request, reply);
+            if (strstr(topic, "/enable") != nullptr) {
+                handle_enable(request, &rc, &text);
+                if (rc == KVT_MQTT_RC_OK) {
+                    const std::string state = std::to_string(reply["value"].asUInt());
+                    publish_out(replace_first(topic, "/apply", "/update").c_str(), state, true);
+                }
+            }
+        }
+        reply["rc"] = rc;
+        reply["message"] = text;
+        send_reply(reply_topic.c_str(), reply);
+    } catch (const std::exception& e) {
+        nm_log(LOG_ALERT, "derived_on_message exception: %s", e.what());
+    } catch (...) {
+        nm_log(LOG_ALERT, "derived_on_message unknown exception");
+    }
+}
