@@ -1,5 +1,6 @@
 // System database: typed key-value records grouped in named databases, kept in one SQLite
-// file ($SYSDB_PATH). Status results: 0 = success.
+// file ($SYSDB_PATH). Status results: 0 = success; the read calls return 1 when the key does
+// not exist and -1 on any other failure.
 #pragma once
 
 #include <json/json.h>
@@ -33,8 +34,8 @@ int sysdb_namedb_write_int(void* unused, const char* db, const char* key, int va
 int sysdb_namedb_write_dbl(void* unused, const char* db, const char* key, double value, int flags);
 int sysdb_namedb_write_str(void* unused, const char* db, const char* key, const char* text,
                            int flags);
-int sysdb_namedb_write_json(void* unused, const char* db, const char* key,
-                            const Json::Value& value, int flags);
+int sysdb_namedb_write_json(void* unused, const char* db, const char* key, const Json::Value& value,
+                            int flags);
 int sysdb_namedb_del(void* unused, const char* db, const char* key);
 
 // ---- Typed access for tools and tests ---------------------------------------------------
@@ -55,3 +56,7 @@ int sysdb_namedb_list(void* unused, const char* db,
 const char* sysdb_path();
 // Drops the calling thread's cached connection (tests that switch $SYSDB_PATH).
 void sysdb_reset_thread_connection();
+// The message of the calling thread's last failure ("" when there was none).
+const char* sysdb_last_error();
+// A counter that changes whenever another connection commits to the file; cheap to poll.
+int sysdb_data_version(long long* out);

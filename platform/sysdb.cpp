@@ -1,0 +1,633 @@
+// System database on SQLite: one file, one table keyed by (db, key), one connection per thread
+// with its statements prepared once. WAL lets readers in other processes see whole batches
+// while a writer works, and synchronous=NORMAL keeps a commit free of fsync on the hot path.
+#include "platform/sysdb.h"
+
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <time.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <mutex>
+
+#include "platform/platform.h"
+
+namespace {
+
+const char kDefaultPath[] = "/var/lib/sysdb/sysdb.sqlite";
+const int kBusyTimeoutMs = 500;
+const double kLogIntervalS = 10.0;
+
+// ---- Failure reporting ----------------------------------------------------------------------
+
+thread_local std::string t_last_error;
+
+double monotonic_s() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+struct LogState {
+    std::string message;
+    double when = 0.0;
+    unsigned suppressed = 0;
+};
+
+// A dead disk fails every call of every pass: log an identical failure of an operation at most
+// once per interval, and say how many were held back when it is logged again.
+void report_failure(const char* op, const std::string& message) {
+    t_last_error = std::string(op) + ": " + message;
+    static std::mutex mu;
+    static std::map<std::string, LogState> states;
+    unsigned suppressed = 0;
+    {
+        std::lock_guard<std::mutex> lock(mu);
+        LogState& st = states[op];
+        double now = monotonic_s();
+        if (st.message == message && st.when != 0.0 && now - st.when < kLogIntervalS) {
+            st.suppressed++;
+            return;
+        }
+        suppressed = st.message == message ? st.suppressed : 0;
+        st.message = message;
+        st.when = now;
+        st.suppressed = 0;
+    }
+    if (suppressed > 0)
+        nm_log(LOG_WARNING, "sysdb: %s failed: %s (%u more since last report)", op, message.c_str(),
+               suppressed);
+    else
+        nm_log(LOG_WARNING, "sysdb: %s failed: %s", op, message.c_str());
+}
+
+// ---- Connection -----------------------------------------------------------------------------
+
+enum Stmt { BEGIN, COMMIT, ROLLBACK, UPSERT, SELECT, DELETE, LIST, DATA_VERSION, STMT_COUNT };
+
+const char* const kStmtSql[STMT_COUNT] = {
+    "BEGIN IMMEDIATE",
+    "COMMIT",
+    "ROLLBACK",
+    "INSERT OR REPLACE INTO kv(db, key, type, value) VALUES(?1, ?2, ?3, ?4)",
+    "SELECT type, value FROM kv WHERE db = ?1 AND key = ?2",
+    "DELETE FROM kv WHERE db = ?1 AND key = ?2",
+    "SELECT key, type, value FROM kv WHERE db = ?1 ORDER BY key",
+    "PRAGMA data_version",
+};
+
+// The value column has no declared type, so SQLite keeps each value in the storage class it
+// was bound with: REAL stays an exact IEEE double, text is never coerced to a number.
+const char kSchema[] =
+    "CREATE TABLE IF NOT EXISTS kv ("
+    " db TEXT NOT NULL, key TEXT NOT NULL, type INTEGER NOT NULL, value,"
+    " PRIMARY KEY (db, key)) WITHOUT ROWID";
+
+struct Conn {
+    sqlite3* db = nullptr;
+    std::string path;
+    sqlite3_stmt* stmts[STMT_COUNT] = {};
+
+    ~Conn() { close(); }
+
+    void close() {
+        for (auto& s : stmts) {
+            sqlite3_finalize(s);  // harmless on null
+            s = nullptr;
+        }
+        if (db != nullptr) sqlite3_close_v2(db);  // rolls back an open transaction
+        db = nullptr;
+        path.clear();
+    }
+
+    std::string errmsg() const { return db != nullptr ? sqlite3_errmsg(db) : "out of memory"; }
+
+    sqlite3_stmt* stmt(Stmt which, const char* op) {
+        if (stmts[which] == nullptr) {
+            int rc = sqlite3_prepare_v3(db, kStmtSql[which], -1, SQLITE_PREPARE_PERSISTENT,
+                                        &stmts[which], nullptr);
+            if (rc != SQLITE_OK) {
+                report_failure(op, errmsg());
+                sqlite3_finalize(stmts[which]);
+                stmts[which] = nullptr;
+            }
+        }
+        return stmts[which];
+    }
+};
+
+thread_local Conn t_conn;
+
+// Creates the missing directories above the file (like mkdir -p on its parent).
+void make_parent_dirs(const std::string& path) {
+    std::string::size_type slash = path.rfind('/');
+    if (slash == std::string::npos || slash == 0) return;
+    std::string dir = path.substr(0, slash);
+    struct stat st {};
+    if (stat(dir.c_str(), &st) == 0) return;
+    for (std::string::size_type pos = 1; pos <= dir.size(); ++pos) {
+        if (pos == dir.size() || dir[pos] == '/') {
+            std::string part = dir.substr(0, pos);
+            if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) return;
+        }
+    }
+}
+
+bool exec_sql(sqlite3* db, const char* sql, std::string* err) {
+    char* msg = nullptr;
+    int rc = sqlite3_exec(db, sql, nullptr, nullptr, &msg);
+    if (rc != SQLITE_OK) {
+        *err = msg != nullptr ? msg : sqlite3_errstr(rc);
+        sqlite3_free(msg);
+        return false;
+    }
+    return true;
+}
+
+// The calling thread's connection to the current file, opened (or reopened after the path
+// changed) on demand; null after a logged failure.
+Conn* connection() {
+    const char* path = sysdb_path();
+    if (t_conn.db != nullptr && t_conn.path == path) return &t_conn;
+    t_conn.close();
+    make_parent_dirs(path);
+    sqlite3* db = nullptr;
+    int rc = sqlite3_open_v2(
+        path, &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+    std::string err;
+    if (rc != SQLITE_OK) {
+        err = db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
+    } else {
+        sqlite3_busy_timeout(db, kBusyTimeoutMs);
+        sqlite3_extended_result_codes(db, 1);
+        if (exec_sql(db, "PRAGMA journal_mode=WAL", &err) &&
+            exec_sql(db, "PRAGMA synchronous=NORMAL", &err) && exec_sql(db, kSchema, &err)) {
+            t_conn.db = db;
+            t_conn.path = path;
+            return &t_conn;
+        }
+    }
+    sqlite3_close_v2(db);
+    report_failure("open", std::string(path) + ": " + err);
+    return nullptr;
+}
+
+// Resets a statement on every path out of the scope, so no read snapshot outlives its call.
+struct StmtGuard {
+    sqlite3_stmt* s;
+    ~StmtGuard() {
+        if (s != nullptr) {
+            sqlite3_reset(s);
+            sqlite3_clear_bindings(s);
+        }
+    }
+};
+
+// Runs a statement that returns no rows; false after a logged failure.
+bool run_simple(Conn* c, Stmt which, const char* op) {
+    sqlite3_stmt* s = c->stmt(which, op);
+    if (s == nullptr) return false;
+    StmtGuard guard{s};
+    int rc = sqlite3_step(s);
+    if (rc != SQLITE_DONE && rc != SQLITE_ROW) {
+        report_failure(op, c->errmsg());
+        return false;
+    }
+    return true;
+}
+
+struct Bound {
+    sysdb_type type;
+    long long i;
+    double d;
+    const char* text;
+    size_t len;
+};
+
+int put(Conn* c, const char* db, const char* key, const Bound& v, const char* op) {
+    sqlite3_stmt* s = c->stmt(UPSERT, op);
+    if (s == nullptr) return -1;
+    StmtGuard guard{s};
+    sqlite3_bind_text(s, 1, db, -1, SQLITE_STATIC);
+    sqlite3_bind_text(s, 2, key, -1, SQLITE_STATIC);
+    sqlite3_bind_int(s, 3, v.type);
+    switch (v.type) {
+        case SYSDB_INT:
+            sqlite3_bind_int64(s, 4, v.i);
+            break;
+        case SYSDB_DBL:
+            sqlite3_bind_double(s, 4, v.d);  // NaN is kept as NULL and read back as NaN
+            break;
+        default:
+            sqlite3_bind_text64(s, 4, v.text, v.len, SQLITE_STATIC, SQLITE_UTF8);
+            break;
+    }
+    if (sqlite3_step(s) != SQLITE_DONE) {
+        report_failure(op, c->errmsg());
+        return -1;
+    }
+    return 0;
+}
+
+// Fills `out` from the (type, value) columns starting at `col`; false for a row whose tag is
+// unknown (written by something else).
+bool column_value(sqlite3_stmt* s, int col, sysdb_value* out) {
+    int type = sqlite3_column_int(s, col);
+    switch (type) {
+        case SYSDB_INT:
+            out->type = SYSDB_INT;
+            out->i = sqlite3_column_int64(s, col + 1);
+            out->d = 0.0;
+            out->text.clear();
+            return true;
+        case SYSDB_DBL:
+            out->type = SYSDB_DBL;
+            out->d = sqlite3_column_type(s, col + 1) == SQLITE_NULL
+                         ? std::nan("")
+                         : sqlite3_column_double(s, col + 1);
+            out->i = 0;
+            out->text.clear();
+            return true;
+        case SYSDB_TEXT:
+        case SYSDB_JSON: {
+            out->type = static_cast<sysdb_type>(type);
+            const unsigned char* p = sqlite3_column_text(s, col + 1);
+            int n = sqlite3_column_bytes(s, col + 1);
+            out->text.assign(p != nullptr ? reinterpret_cast<const char*>(p) : "",
+                             p != nullptr ? static_cast<size_t>(n) : 0);
+            out->i = 0;
+            out->d = 0.0;
+            return true;
+        }
+        default:
+            return false;
+    }
+}
+
+// 0 with `out` filled, 1 when the key does not exist, -1 after a logged failure.
+int get(Conn* c, const char* db, const char* key, sysdb_value* out, const char* op) {
+    sqlite3_stmt* s = c->stmt(SELECT, op);
+    if (s == nullptr) return -1;
+    StmtGuard guard{s};
+    sqlite3_bind_text(s, 1, db, -1, SQLITE_STATIC);
+    sqlite3_bind_text(s, 2, key, -1, SQLITE_STATIC);
+    int rc = sqlite3_step(s);
+    if (rc == SQLITE_DONE) return 1;
+    if (rc != SQLITE_ROW) {
+        report_failure(op, c->errmsg());
+        return -1;
+    }
+    if (!column_value(s, 0, out)) {
+        report_failure(op, std::string(db) + "/" + key + ": unknown value type");
+        return -1;
+    }
+    return 0;
+}
+
+int read_value(const char* db, const char* key, sysdb_value* out, const char* op) {
+    if (db == nullptr || key == nullptr || out == nullptr) return -1;
+    Conn* c = connection();
+    if (c == nullptr) return -1;
+    return get(c, db, key, out, op);
+}
+
+std::string compact_json(const Json::Value& value) {
+    Json::FastWriter writer;
+    writer.omitEndingLineFeed();
+    return writer.write(value);
+}
+
+// The text form shared by string reads and the command-line tool.
+std::string value_text(const sysdb_value& v) {
+    char buf[40];
+    switch (v.type) {
+        case SYSDB_INT:
+            snprintf(buf, sizeof buf, "%lld", v.i);
+            return buf;
+        case SYSDB_DBL:
+            snprintf(buf, sizeof buf, "%.17g", v.d);
+            return buf;
+        default:
+            return v.text;
+    }
+}
+
+// ---- Context helpers ------------------------------------------------------------------------
+
+// The context's connection when it holds an open transaction on this thread's connection. A
+// transaction SQLite dropped on its own (an I/O error, a reset connection) is not one: writes
+// would otherwise commit one by one.
+Conn* batch_conn(sysdb_context* ctx) {
+    if (ctx == nullptr || ctx->conn != &t_conn || t_conn.db == nullptr || !ctx->in_txn)
+        return nullptr;
+    if (sqlite3_get_autocommit(t_conn.db)) return nullptr;
+    return &t_conn;
+}
+
+int batch_write(sysdb_context* ctx, const char* key, const Bound& v, const char* op) {
+    if (key == nullptr) return -1;
+    Conn* c = batch_conn(ctx);
+    if (c == nullptr) return -1;
+    return put(c, ctx->db, key, v, op);
+}
+
+int named_write(const char* db, const char* key, const Bound& v, const char* op) {
+    if (db == nullptr || key == nullptr) return -1;
+    Conn* c = connection();
+    if (c == nullptr) return -1;
+    return put(c, db, key, v, op);
+}
+
+}  // namespace
+
+// ---- Public API -----------------------------------------------------------------------------
+
+const char* sysdb_path() {
+    thread_local std::string path;
+    const char* env = getenv("SYSDB_PATH");
+    path = env != nullptr && env[0] != '\0' ? env : kDefaultPath;
+    return path.c_str();
+}
+
+void sysdb_reset_thread_connection() {
+    t_conn.close();
+}
+
+const char* sysdb_last_error() {
+    return t_last_error.c_str();
+}
+
+int sysdb_data_version(long long* out) {
+    if (out == nullptr) return -1;
+    try {
+        Conn* c = connection();
+        if (c == nullptr) return -1;
+        sqlite3_stmt* s = c->stmt(DATA_VERSION, "data_version");
+        if (s == nullptr) return -1;
+        StmtGuard guard{s};
+        if (sqlite3_step(s) != SQLITE_ROW) {
+            report_failure("data_version", c->errmsg());
+            return -1;
+        }
+        *out = sqlite3_column_int64(s, 0);
+        return 0;
+    } catch (...) {
+        return -1;
+    }
+}
+
+int sysdb_init(sysdb_context* ctx, int /*flags*/) {
+    if (ctx == nullptr) return -1;
+    try {
+        ctx->conn = nullptr;
+        ctx->in_txn = 0;
+        ctx->db[0] = '\0';
+        Conn* c = connection();
+        if (c == nullptr) return -1;
+        ctx->conn = c;
+        return 0;
+    } catch (...) {
+        return -1;
+    }
+}
+
+int sysdb_txn_start(sysdb_context* ctx, const char* db, int /*flags*/) {
+    if (ctx == nullptr || db == nullptr || db[0] == '\0' || ctx->in_txn) return -1;
+    if (ctx->conn != &t_conn || t_conn.db == nullptr) return -1;
+    size_t len = strnlen(db, sizeof ctx->db);
+    if (len >= sizeof ctx->db) return -1;
+    try {
+        if (!sqlite3_get_autocommit(t_conn.db)) {
+            // Another context of this thread left its batch open; joining it would commit or
+            // roll back writes that are not ours.
+            report_failure("txn_start", "a transaction is already open on this thread");
+            return -1;
+        }
+        if (!run_simple(&t_conn, BEGIN, "txn_start")) return -1;
+        memcpy(ctx->db, db, len + 1);
+        ctx->in_txn = 1;
+        return 0;
+    } catch (...) {
+        return -1;
+    }
+}
+
+int sysdb_write_str(sysdb_context* ctx, const char* key, const char* text, int /*flags*/) {
+    if (text == nullptr) return -1;
+    try {
+        return batch_write(ctx, key, Bound{SYSDB_TEXT, 0, 0.0, text, strlen(text)}, "write_str");
+    } catch (...) {
+        return -1;
+    }
+}
+
+int sysdb_write_int(sysdb_context* ctx, const char* key, int value, int /*flags*/) {
+    try {
+        return batch_write(ctx, key, Bound{SYSDB_INT, value, 0.0, nullptr, 0}, "write_int");
+    } catch (...) {
+        return -1;
+    }
+}
+
+int sysdb_write_dbl(sysdb_context* ctx, const char* key, int /*flags*/, double value) {
+    try {
+        return batch_write(ctx, key, Bound{SYSDB_DBL, 0, value, nullptr, 0}, "write_dbl");
+    } catch (...) {
+        return -1;
+    }
+}
+
+int sysdb_write_json(sysdb_context* ctx, const char* key, const Json::Value& value, int /*flags*/) {
+    try {
+        if (key == nullptr || batch_conn(ctx) == nullptr) return -1;
+        std::string text = compact_json(value);
+        return batch_write(ctx, key, Bound{SYSDB_JSON, 0, 0.0, text.data(), text.size()},
+                           "write_json");
+    } catch (...) {
+        return -1;
+    }
+}
+
+int sysdb_txn_end(sysdb_context* ctx) {
+    if (ctx == nullptr || !ctx->in_txn) return -1;
+    try {
+        Conn* c = batch_conn(ctx);
+        ctx->in_txn = 0;
+        if (c == nullptr) {
+            // The transaction is gone (SQLite rolled it back after an error): say so rather
+            // than report a batch that never landed as committed.
+            report_failure("txn_end", "transaction was rolled back");
+            return -1;
+        }
+        if (run_simple(c, COMMIT, "txn_end")) return 0;
+        if (!sqlite3_get_autocommit(c->db)) run_simple(c, ROLLBACK, "rollback");
+        return -1;
+    } catch (...) {
+        return -1;
+    }
+}
+
+int sysdb_exit(sysdb_context* ctx) {
+    if (ctx == nullptr) return -1;
+    try {
+        if (ctx->in_txn && batch_conn(ctx) != nullptr) run_simple(&t_conn, ROLLBACK, "exit");
+    } catch (...) {
+    }
+    ctx->conn = nullptr;
+    ctx->in_txn = 0;
+    ctx->db[0] = '\0';
+    return 0;
+}
+
+int sysdb_namedb_read_int(void*, const char* db, const char* key, int* out) {
+    if (out == nullptr) return -1;
+    try {
+        sysdb_value v;
+        int rc = read_value(db, key, &v, "read_int");
+        if (rc != 0) return rc;
+        if (v.type != SYSDB_INT || v.i < INT_MIN || v.i > INT_MAX) return -1;
+        *out = static_cast<int>(v.i);
+        return 0;
+    } catch (...) {
+        return -1;
+    }
+}
+
+int sysdb_namedb_read_dbl(void*, const char* db, const char* key, double* out) {
+    if (out == nullptr) return -1;
+    try {
+        sysdb_value v;
+        int rc = read_value(db, key, &v, "read_dbl");
+        if (rc != 0) return rc;
+        if (v.type == SYSDB_DBL)
+            *out = v.d;
+        else if (v.type == SYSDB_INT)
+            *out = static_cast<double>(v.i);
+        else
+            return -1;
+        return 0;
+    } catch (...) {
+        return -1;
+    }
+}
+
+int sysdb_namedb_read_str(void*, const char* db, const char* key, char* buf, size_t size) {
+    if (buf == nullptr || size == 0) return -1;
+    try {
+        sysdb_value v;
+        int rc = read_value(db, key, &v, "read_str");
+        if (rc != 0) return rc;
+        std::string text = value_text(v);
+        size_t n = text.size() < size - 1 ? text.size() : size - 1;
+        memcpy(buf, text.data(), n);
+        buf[n] = '\0';
+        return 0;
+    } catch (...) {
+        return -1;
+    }
+}
+
+int sysdb_namedb_write_int(void*, const char* db, const char* key, int value, int /*flags*/) {
+    try {
+        return named_write(db, key, Bound{SYSDB_INT, value, 0.0, nullptr, 0}, "write_int");
+    } catch (...) {
+        return -1;
+    }
+}
+
+int sysdb_namedb_write_dbl(void*, const char* db, const char* key, double value, int /*flags*/) {
+    try {
+        return named_write(db, key, Bound{SYSDB_DBL, 0, value, nullptr, 0}, "write_dbl");
+    } catch (...) {
+        return -1;
+    }
+}
+
+int sysdb_namedb_write_str(void*, const char* db, const char* key, const char* text,
+                           int /*flags*/) {
+    if (text == nullptr) return -1;
+    try {
+        return named_write(db, key, Bound{SYSDB_TEXT, 0, 0.0, text, strlen(text)}, "write_str");
+    } catch (...) {
+        return -1;
+    }
+}
+
+int sysdb_namedb_write_json(void*, const char* db, const char* key, const Json::Value& value,
+                            int /*flags*/) {
+    if (db == nullptr || key == nullptr) return -1;
+    try {
+        std::string text = compact_json(value);
+        return named_write(db, key, Bound{SYSDB_JSON, 0, 0.0, text.data(), text.size()},
+                           "write_json");
+    } catch (...) {
+        return -1;
+    }
+}
+
+int sysdb_namedb_del(void*, const char* db, const char* key) {
+    if (db == nullptr || key == nullptr) return -1;
+    try {
+        Conn* c = connection();
+        if (c == nullptr) return -1;
+        sqlite3_stmt* s = c->stmt(DELETE, "del");
+        if (s == nullptr) return -1;
+        StmtGuard guard{s};
+        sqlite3_bind_text(s, 1, db, -1, SQLITE_STATIC);
+        sqlite3_bind_text(s, 2, key, -1, SQLITE_STATIC);
+        if (sqlite3_step(s) != SQLITE_DONE) {
+            report_failure("del", c->errmsg());
+            return -1;
+        }
+        return 0;  // deleting a missing key is not an error: the key is absent either way
+    } catch (...) {
+        return -1;
+    }
+}
+
+int sysdb_namedb_read_value(void*, const char* db, const char* key, sysdb_value* out) {
+    try {
+        return read_value(db, key, out, "read");
+    } catch (...) {
+        return -1;
+    }
+}
+
+int sysdb_namedb_list(void*, const char* db,
+                      std::vector<std::pair<std::string, sysdb_value>>* out) {
+    if (db == nullptr || out == nullptr) return -1;
+    try {
+        out->clear();
+        Conn* c = connection();
+        if (c == nullptr) return -1;
+        sqlite3_stmt* s = c->stmt(LIST, "list");
+        if (s == nullptr) return -1;
+        StmtGuard guard{s};
+        sqlite3_bind_text(s, 1, db, -1, SQLITE_STATIC);
+        int rc;
+        while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+            const unsigned char* k = sqlite3_column_text(s, 0);
+            std::string key(k != nullptr ? reinterpret_cast<const char*>(k) : "",
+                            k != nullptr ? static_cast<size_t>(sqlite3_column_bytes(s, 0)) : 0);
+            sysdb_value v;
+            if (!column_value(s, 1, &v)) continue;  // a row of another writer's making
+            out->emplace_back(std::move(key), std::move(v));
+        }
+        if (rc != SQLITE_DONE) {
+            report_failure("list", c->errmsg());
+            out->clear();
+            return -1;
+        }
+        return 0;
+    } catch (...) {
+        out->clear();
+        return -1;
+    }
+}
