@@ -1,0 +1,237 @@
+// The receiver's proprietary "$PSTM" sentences: antenna status, STAGPS status and the
+// dead-reckoning family, published in the "GPS" and "DR" databases for other services.
+#include <climits>
+#include <cstring>
+#include <mutex>
+
+#include "core/core.h"
+#include "platform/platform.h"
+#include "platform/sysdb.h"
+#include "receiver/receiver.h"
+
+namespace {
+
+struct DoubleKey {
+    const char* key;
+    double value;
+};
+
+// One transaction on "DR" under sysdb_mutex: the doubles in order, then the sentence under
+// `sentence_key`. A failed open or start drops the batch; the next sentence tries again.
+template <size_t N>
+void write_dr_batch(const DoubleKey (&values)[N], const char* sentence_key, const char* line) {
+    std::lock_guard<std::mutex> lock(sysdb_mutex);
+    sysdb_context ctx;
+    if (sysdb_init(&ctx, 0) != 0) return;
+    if (sysdb_txn_start(&ctx, "DR", 0) == 0) {
+        for (const DoubleKey& v : values) sysdb_write_dbl(&ctx, v.key, 0, v.value);
+        sysdb_write_str(&ctx, sentence_key, line, 0);
+        sysdb_txn_end(&ctx);
+    }
+    sysdb_exit(&ctx);
+}
+
+struct Route {
+    const char* prefix;
+    size_t length;
+    void (*handler)(const char* line);
+};
+
+#define ROUTE(prefix, fn) \
+    { prefix, sizeof(prefix) - 1, fn }
+
+void store_stype(const char* line) {
+    store_pstm_raw(line, "DR_NMEA_PSTMDRSTYPE");
+}
+void store_step(const char* line) {
+    store_pstm_raw(line, "DR_NMEA_PSTMDRSTEP");
+}
+void store_upd(const char* line) {
+    store_pstm_raw(line, "DR_NMEA_PSTMDRUPD");
+}
+void store_epe(const char* line) {
+    store_pstm_raw(line, "DR_NMEA_PSTMDREPE");
+}
+
+// Order matters: the first prefix that matches wins.
+const Route kRoutes[] = {
+    ROUTE("$PSTMANTENNASTATUS", handle_pstm_antenna_status),
+    ROUTE("$PSTMAGPSSTATUS", handle_pstm_agps_status),
+    ROUTE("$PSTMDRCAL", handle_pstm_dr_cal),
+    ROUTE("$PSTMDRPVA", handle_pstm_dr_pva),
+    ROUTE("$PSTMDRSENMSG,14", handle_pstm_dr_senmsg_14),
+    ROUTE("$PSTMDRCONFID", handle_pstm_dr_confid),
+    ROUTE("$PSTMDRGPS", handle_pstm_dr_gps),
+    ROUTE("$PSTMDRSTYPE", store_stype),
+    ROUTE("$PSTMDRSTEP", store_step),
+    ROUTE("$PSTMDRUPD", store_upd),
+    ROUTE("$PSTMDREPE", store_epe),
+    ROUTE("$PSTMDRAHRS", handle_pstm_dr_ahrs),
+    ROUTE("$PSTMDRDEBUG", handle_pstm_dr_debug),
+};
+
+#undef ROUTE
+
+}  // namespace
+
+void handle_pstm_sentence(const char* line) {
+    // Every route starts "$PSTM": one test turns away the standard sentences of other talkers.
+    if (std::strncmp(line, "$PSTM", 5) != 0) return;
+    for (const Route& route : kRoutes) {
+        if (std::strncmp(line, route.prefix, route.length) == 0) {
+            route.handler(line);
+            return;
+        }
+    }
+}
+
+void handle_pstm_antenna_status(const char* line) {
+    int status, mode, rf_path, power;
+    if (scan_fields(line, "$PSTMANTENNASTATUS,%d,%d,%d,%d*%*s", &status, &mode, &rf_path, &power) !=
+        4) {
+        return;
+    }
+    nm_log(LOG_DEBUG, "Parsed antenna status:%d, operating mode:%d, rf path:%d, antenna power:%d",
+           status, mode, rf_path, power);
+}
+
+void handle_pstm_agps_status(const char* line) {
+    int status;
+    if (scan_fields(line, "$PSTMAGPSSTATUS,%d*%*s", &status) != 1) return;
+    nm_log(LOG_DEBUG, "Parsed stagps status:%d", status);
+    std::lock_guard<std::mutex> lock(sysdb_mutex);
+    sysdb_namedb_write_int(nullptr, "GPS", "GPS_STAGPS_RAW", status, 0);
+}
+
+void handle_pstm_dr_cal(const char* line) {
+    int calibrated, odo, gyro_sen, gyro_bias, gyro_integrity, acc_integrity;
+    unsigned imu_flag;
+    char calib_status;
+    if (scan_fields(line, "$PSTMDRCAL,%d,%d,%d,%d,%x,%d,%d,%c*%*s", &calibrated, &odo, &gyro_sen,
+                    &gyro_bias, &imu_flag, &gyro_integrity, &acc_integrity, &calib_status) != 8) {
+        return;
+    }
+    const char status_text[2] = {calib_status, '\0'};
+    nm_log(LOG_DEBUG,
+           "DR calibrated:%d, odo scale calibrated:%d, IMU flag:%02X, gyro signal:%d, acc "
+           "signal:%d, dr calibration:%s",
+           calibrated, odo, imu_flag, gyro_integrity, acc_integrity, status_text);
+    // The flag is a small bit set; a value beyond int is clamped rather than wrapped.
+    const int imu_value =
+        imu_flag > static_cast<unsigned>(INT_MAX) ? INT_MAX : static_cast<int>(imu_flag);
+    std::lock_guard<std::mutex> lock(sysdb_mutex);
+    sysdb_context ctx;
+    if (sysdb_init(&ctx, 0) != 0) return;
+    if (sysdb_txn_start(&ctx, "DR", 0) == 0) {
+        sysdb_write_int(&ctx, "DR_CALIBRATED", calibrated, 0);
+        sysdb_write_int(&ctx, "DR_ODO_CALIBRATED", odo, 0);
+        sysdb_write_int(&ctx, "DR_GYRO_SEN_CALIBRATED", gyro_sen, 0);
+        sysdb_write_int(&ctx, "DR_GYRO_BIAS_CALIBRATED", gyro_bias, 0);
+        sysdb_write_int(&ctx, "DR_IMU_FLAG", imu_value, 0);
+        sysdb_write_int(&ctx, "DR_GYRO_INTEGRITY_FLAG", gyro_integrity, 0);
+        sysdb_write_int(&ctx, "DR_ACC_INTEGRITY", acc_integrity, 0);
+        sysdb_write_str(&ctx, "DR_CALIB_STATUS", status_text, 0);
+        sysdb_write_str(&ctx, "DR_NMEA_PSTMDRCAL", line, 0);
+        sysdb_txn_end(&ctx);
+    }
+    sysdb_exit(&ctx);
+}
+
+void handle_pstm_dr_pva(const char* line) {
+    double timestamp, lat, lon, height, v_north, v_east, v_up, pitch, roll, heading;
+    unsigned cputime;
+    if (scan_fields(line, "$PSTMDRPVA,%lf,%u,%lf,%lf,%lf,%lf,%lf,%lf,%lf,%lf,%lf*%*s", &timestamp,
+                    &cputime, &lat, &lon, &height, &v_north, &v_east, &v_up, &pitch, &roll,
+                    &heading) != 11) {
+        return;
+    }
+    nm_log(LOG_DEBUG,
+           "DR position timestamp:%lf, cputime:%u, lat:%lf, lon:%lf, height:%lf, v_north:%lf, "
+           "v_east:%lf, v_up:%lf, pitch:%lf, roll:%lf, heading:%lf",
+           timestamp, cputime, lat, lon, height, v_north, v_east, v_up, pitch, roll, heading);
+    const DoubleKey values[] = {
+        {"DR_LAT", lat},         {"DR_LON", lon},       {"DR_HEIGHT", height},
+        {"DR_V_NORTH", v_north}, {"DR_V_EAST", v_east}, {"DR_V_UP", v_up},
+        {"DR_PITCH", pitch},     {"DR_ROLL", roll},     {"DR_HDG", heading},
+    };
+    write_dr_batch(values, "DR_NMEA_PSTMDRPVA", line);
+}
+
+void handle_pstm_dr_senmsg_14(const char* line) {
+    unsigned sensor_time;
+    double velocity;
+    if (scan_fields(line, "$PSTMDRSENMSG,14,%u,%lf*%*s", &sensor_time, &velocity) != 2) return;
+    const DoubleKey values[] = {{"DR_VEL", velocity}};
+    write_dr_batch(values, "DR_NMEA_PSTMDRSENMSG_14", line);
+}
+
+void handle_pstm_dr_confid(const char* line) {
+    double f[13];
+    if (scan_fields(line, "$PSTMDRCONFID,%lf,%lf,%lf,%lf,%lf,%lf,%lf,%lf,%lf,%lf,%lf,%lf,%lf*%*s",
+                    &f[0], &f[1], &f[2], &f[3], &f[4], &f[5], &f[6], &f[7], &f[8], &f[9], &f[10],
+                    &f[11], &f[12]) != 13) {
+        return;
+    }
+    const DoubleKey values[] = {
+        {"DR_LAT_STD_DEV", f[0]},       {"DR_LON_STD_DEV", f[1]},
+        {"DR_HEADING_STD_DEV", f[2]},   {"DR_GYRO_BIAS_STD_DEV", f[4]},
+        {"DR_ODO_SCALE_STD_DEV", f[5]}, {"DR_ACC_OFFSET_STD_DEV", f[7]},
+        {"DR_HEIGHT_STD_DEV", f[8]},    {"DR_MAJOR_SEMI_AXIS", f[9]},
+        {"DR_MINOR_SEMI_AXIS", f[10]},  {"DR_ELLIPSE_ANGLE", f[11]},
+        {"DR_SPEED_STD_DEV", f[12]},
+    };
+    write_dr_batch(values, "DR_NMEA_PSTMDRCONFID", line);
+}
+
+void handle_pstm_dr_gps(const char* line) {
+    double f[11];
+    if (scan_fields(line, "$PSTMDRGPS,%lf,%lf,%lf,%lf,%lf,%lf,%lf,%lf,%lf,%lf,%lf*%*s", &f[0],
+                    &f[1], &f[2], &f[3], &f[4], &f[5], &f[6], &f[7], &f[8], &f[9], &f[10]) != 11) {
+        return;
+    }
+    const DoubleKey values[] = {
+        {"DR_GPS_LAT", f[0]},
+        {"DR_GPS_LON", f[1]},
+        {"DR_GPS_VN", f[2]},
+        {"DR_GPS_VE", f[3]},
+        {"DR_GPS_VV", f[9]},
+        {"DR_GPS_PDOP", f[4]},
+        {"DR_GPS_HDOP", f[5]},
+        {"DR_GPS_VDOP", f[6]},
+        {"DR_GPS_RMS_POS_RESIDUAL", f[7]},
+        {"DR_GPS_RMS_VEL_RESIDUAL", f[8]},
+        {"DR_GPS_HEIGHT", f[10]},
+    };
+    write_dr_batch(values, "DR_NMEA_PSTMDRGPS", line);
+}
+
+void handle_pstm_dr_ahrs(const char* line) {
+    double f[5];
+    if (scan_fields(line, "$PSTMDRAHRS,%lf,%lf,%lf,%lf,%lf*%*s", &f[0], &f[1], &f[2], &f[3],
+                    &f[4]) != 5) {
+        return;
+    }
+    const DoubleKey values[] = {
+        {"DR_INST_PITCH", f[0]}, {"DR_INST_ROLL", f[1]},     {"DR_INST_YAW", f[2]},
+        {"DR_VEH_PITCH", f[3]},  {"DR_VEH_PITCH_ACC", f[4]},
+    };
+    write_dr_batch(values, "DR_NMEA_PSTMDRAHRS", line);
+}
+
+void handle_pstm_dr_debug(const char* line) {
+    double f[6];
+    if (scan_fields(line, "$PSTMDRDEBUG,%lf,%lf,%lf,%lf,%lf,%lf*%*s", &f[0], &f[1], &f[2], &f[3],
+                    &f[4], &f[5]) != 6) {
+        return;
+    }
+    const DoubleKey values[] = {
+        {"DR_LAT_ERROR", f[0]},   {"DR_LON_ERROR", f[1]},    {"DR_HEADING_ERROR", f[2]},
+        {"DR_SPEED_ERROR", f[3]}, {"DR_HEIGHT_ERROR", f[4]}, {"DR_VV_ERROR", f[5]},
+    };
+    write_dr_batch(values, "DR_NMEA_PSTMDRDEBUG", line);
+}
+
+void store_pstm_raw(const char* line, const char* key) {
+    std::lock_guard<std::mutex> lock(sysdb_mutex);
+    sysdb_namedb_write_str(nullptr, "DR", key, line, 0);
+}
