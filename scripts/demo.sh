@@ -1,0 +1,156 @@
+#!/usr/bin/env bash
+# Runs navmon's main job on embedded defaults and shows what it produces: a private mosquitto
+# on a free loopback port, a real gpsd replaying a bundled drive, the SQLite system database in a
+# throw-away directory. GPS processing is switched on over MQTT, then the "GPS" records, the
+# sentences and the MQTT traffic are shown live.
+#   DEMO_SECONDS   how long to run (default 60)
+#   DEMO_RECORDING the NMEA recording to replay (default testdata/drive_long.nmea)
+#   DEMO_KEEP=1    keep the throw-away directory (database, logs) afterwards
+set -euo pipefail
+cd "$(dirname "$0")/.."
+top=$PWD
+seconds=${DEMO_SECONDS:-60}
+recording=${DEMO_RECORDING:-$top/testdata/drive_long.nmea}
+[ -f "$recording" ] || recording=$top/testdata/drive_short.nmea
+
+bash scripts/deps.sh run
+echo "Building navmon..."
+cmake -S . -B build/demo -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNAVMON_TESTS=OFF -DNAVMON_BENCH=OFF >/dev/null
+cmake --build build/demo -j"$(nproc 2>/dev/null || echo 2)" --target navmon sysdb nmea_replay >/dev/null
+bin=$top/build/demo
+
+root=$(mktemp -d /tmp/navmon-demo.XXXXXX)
+chmod 755 "$root"
+mkdir -p "$root"/{var/run,tmp,bin,data/xtra,sys/class/leds/gps}
+chmod 777 "$root/var/run"   # gpsd drops to its own user and must manage its pid file
+echo 0 >"$root/sys/class/leds/gps/brightness"
+echo 1 >"$root/sys/class/leds/gps/max_brightness"
+echo none >"$root/sys/class/leds/gps/trigger"
+
+free_port() {
+    python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+mqtt_port=$(free_port)
+gpsd_port=$(free_port)
+feed_port=$(free_port)
+shm_key=$(printf '0x4e4d%04x' $((RANDOM)))
+
+pids=()
+cleanup() {
+    set +e
+    [ -n "${navmon_pid:-}" ] && kill -TERM "$navmon_pid" 2>/dev/null && wait "$navmon_pid" 2>/dev/null
+    "$root/bin/systemctl" stop gpsd >/dev/null 2>&1
+    for p in "${pids[@]}"; do kill -TERM "$p" 2>/dev/null; done
+    for p in "${pids[@]}"; do wait "$p" 2>/dev/null; done
+    ipcrm -M "$shm_key" 2>/dev/null
+    if [ "${DEMO_KEEP:-0}" = 1 ]; then echo "Kept $root"; else rm -rf "$root"; fi
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+# The broker of the "device".
+cat >"$root/mosquitto.conf" <<CONF
+listener $mqtt_port 127.0.0.1
+allow_anonymous true
+persistence false
+log_dest stderr
+CONF
+/usr/sbin/mosquitto -c "$root/mosquitto.conf" >"$root/mosquitto.log" 2>&1 &
+pids+=($!)
+
+# The "receiver": a recording served on loopback, one epoch a second.
+"$bin/tools/nmea_replay" --port "$feed_port" --file "$recording" --loop >"$root/replay.log" 2>&1 &
+pids+=($!)
+
+# systemd's part: navmon starts and stops gpsd through $NAVMON_ROOT/bin/systemctl.
+cat >"$root/bin/systemctl" <<SCRIPT
+#!/bin/sh
+pidfile="$root/var/run/gpsd.pid"
+case "\$1" in
+start)
+    if [ -f "\$pidfile" ] && kill -0 "\$(cat "\$pidfile")" 2>/dev/null; then exit 0; fi
+    # A parent shell stays to reap gpsd when it dies.
+    GPSD_SHM_KEY=$shm_key nohup sh -c '/usr/sbin/gpsd -N -n -S $gpsd_port -P "\$0" tcp://127.0.0.1:$feed_port; :' "\$pidfile" >>"$root/gpsd.log" 2>&1 &
+    i=0; while [ \$i -lt 50 ] && [ ! -s "\$pidfile" ]; do sleep 0.1; i=\$((i+1)); done
+    [ -s "\$pidfile" ] ;;
+stop)
+    [ -f "\$pidfile" ] || exit 0
+    pid=\$(cat "\$pidfile"); kill -TERM "\$pid" 2>/dev/null
+    i=0; while [ \$i -lt 50 ] && kill -0 "\$pid" 2>/dev/null; do sleep 0.1; i=\$((i+1)); done
+    rm -f "\$pidfile" ;;
+*) exit 1 ;;
+esac
+SCRIPT
+chmod 755 "$root/bin/systemctl"
+
+cat >"$root/config.json" <<CONF
+{"hardware": {"wireless": {"gps": {"module": "GNSS-DR"}}, "leds": {"gps": "/sys/class/leds/gps"}},
+ "gps": {"deadreckon": {"enable": true}}}
+CONF
+
+export NAVMON_ROOT=$root SYSDB_PATH=$root/sysdb.sqlite PLATFORM_CONFIG=$root/config.json
+export MQTT_HOST=127.0.0.1 MQTT_PORT=$mqtt_port GPSD_HOST=127.0.0.1 GPSD_PORT=$gpsd_port
+
+sleep 0.3
+mosquitto_sub -h 127.0.0.1 -p "$mqtt_port" -v -t 'v1/device/#' >"$root/mqtt.log" 2>/dev/null &
+pids+=($!)
+"$bin/navmon" -v -l "$root/navmon.log" &
+navmon_pid=$!
+sleep 1
+"$bin/sysdb" watch GPS GPS_STATUS GPS_VALID GPS_ISO8601 >"$root/watch.log" 2>&1 &
+pids+=($!)
+
+echo "Switching GPS processing on over MQTT (v1/device/gps/enable/apply)..."
+mosquitto_pub -h 127.0.0.1 -p "$mqtt_port" -t v1/device/gps/enable/apply -m '{"value": true, "session": 1}'
+sleep 6
+if ! grep -q 'enable/ack' "$root/mqtt.log"; then
+    echo "No answer over MQTT: switching on with SIGUSR1"
+    kill -USR1 "$navmon_pid"
+fi
+
+get() { "$bin/sysdb" get "$1" "$2" 2>/dev/null | tr -d '\r' | tr '\n' ' ' || true; }
+show() {
+    [ -t 1 ] && printf '\033[H\033[2J'
+    echo "navmon demo: $(date -u +%H:%M:%S)  (broker 127.0.0.1:$mqtt_port, gpsd 127.0.0.1:$gpsd_port, db $SYSDB_PATH)"
+    echo "-- fix ------------------------------------------------------------------------"
+    printf '  status %-9s valid %-2s time %s\n' "$(get GPS GPS_STATUS)" "$(get GPS GPS_VALID)" "$(get GPS GPS_ISO8601)"
+    printf '  lat %-20s lon %-20s alt %s m\n' "$(get GPS GPS_LAT)" "$(get GPS GPS_LON)" "$(get GPS GPS_ALT)"
+    printf '  speed %s km/h  heading %s deg  sats %s (in use %s)  hdop %s  SQI %s\n' \
+        "$(get GPS GPS_VEL_KPH)" "$(get GPS GPS_HDG)" "$(get GPS GPS_SATS)" "$(get GPS GPS_SATS_INUSE)" \
+        "$(get GPS GPS_HDOP)" "$(get GPS GPS_SQI)"
+    printf '  first fix: uptime %s, %s   last valid %s, %s\n' "$(get GPS GPS_TTFF_UPTIME)" \
+        "$(get GPS GPS_TTFF_ISO8601)" "$(get GPS GPS_LAST_VALID_LAT)" "$(get GPS GPS_LAST_VALID_LON)"
+    echo "-- sentences ------------------------------------------------------------------"
+    for k in GPS_NMEA_GPRMC_V3 GPS_NMEA_GPGGA GPS_NMEA_GPGSA GPS_NMEA_PGPS GPS_NMEA_BTVEG GPS_TAIP_PV GPS_TAIP_LN; do
+        printf '  %-18s %s\n' "$k" "$(get GPS $k)"
+    done
+    printf '  %-18s %s\n' GPS_NMEA_GPGSV "$("$bin/sysdb" get GPS GPS_NMEA_GPGSV 2>/dev/null | head -n 1 | tr -d '\r')"
+    printf '  DR: lat %s lon %s heading %s  calibrated %s\n' "$(get DR DR_LAT)" "$(get DR DR_LON)" \
+        "$(get DR DR_HDG)" "$(get DR DR_CALIBRATED)"
+    echo "-- MQTT -----------------------------------------------------------------------"
+    printf '  TPV reports %s, SKY reports %s\n' "$(grep -c 'location/tpv/update' "$root/mqtt.log" || true)" \
+        "$(grep -c 'location/sat/update' "$root/mqtt.log" || true)"
+    grep 'location/tpv/update' "$root/mqtt.log" | tail -n 1 | cut -c1-150 | sed 's/^/  last: /'
+    grep 'enable/' "$root/mqtt.log" | tail -n 2 | cut -c1-150 | sed 's/^/  /'
+    echo "-- sysdb watch GPS GPS_STATUS GPS_VALID GPS_ISO8601 (last lines) -----------------"
+    tail -n 4 "$root/watch.log" | sed 's/^/  /'
+}
+
+end=$((SECONDS + seconds))
+while [ $SECONDS -lt $end ]; do
+    show
+    kill -0 "$navmon_pid" 2>/dev/null || { echo "navmon is not running"; exit 1; }
+    sleep 3
+done
+
+echo
+echo "Switching GPS processing off over MQTT..."
+mosquitto_pub -h 127.0.0.1 -p "$mqtt_port" -t v1/device/gps/enable/apply -m '{"value": false, "session": 2}'
+sleep 3
+grep 'enable/' "$root/mqtt.log" | tail -n 2 | sed 's/^/  /'
+kill -TERM "$navmon_pid"
+status=0
+wait "$navmon_pid" || status=$?
+navmon_pid=
+echo "navmon stopped with exit status $status (255 is an orderly stop); last log lines:"
+tail -n 3 "$root/navmon.log" | sed 's/^/  /'
