@@ -10,3 +10,7 @@ int saveGpsDataSysdb(Json::Value& snapshot);
 // FixRecord, as the writer holds it (null before the first call). Tests only.
 const Json::Value& fix_record();
 void publish_reset_for_test();
+
+// Earth-centred earth-fixed "xPosition", "yPosition", "zPosition" of FixRecord from its
+// "latitude", "longitude" (radians) and "altitude" (metres), on the WGS-84 ellipsoid.
+void toGeocentric(Json::Value& fix);
