@@ -1,0 +1,93 @@
+// GPS status LED through the Linux LED class interface in sysfs.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace {
+
+const char* const kDefaultLedDir = "/sys/class/leds/gps";
+
+std::string led_dir() {
+    Json::Value v;
+    std::string dir = kDefaultLedDir;
+    if (cmd_get_value_json("hardware.leds.gps", v) == 0 && v.isString() && !v.asString().empty())
+        dir = v.asString();
+    return navmon_path(dir.c_str());
+}
+
+// sysfs attributes exist or they do not: never created here.
+bool write_attr(const std::string& dir, const char* name, const char* value) {
+    std::string path = dir + "/" + name;
+    int fd = open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    if (fd < 0) {
+        nm_log(LOG_DEBUG, "LED: cannot open %s: %s", path.c_str(), strerror(errno));
+        return false;
+    }
+    size_t len = strlen(value);
+    ssize_t w;
+    do {
+        w = write(fd, value, len);
+    } while (w < 0 && errno == EINTR);
+    int saved = errno;
+    bool ok = close(fd) == 0 && w == static_cast<ssize_t>(len);
+    if (!ok) nm_log(LOG_DEBUG, "LED: cannot write %s: %s", path.c_str(), strerror(saved));
+    return ok;
+}
+
+// The LED's full brightness; 1 when the attribute cannot be read.
+long max_brightness(const std::string& dir) {
+    std::string path = dir + "/max_brightness";
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return 1;
+    char buf[32];
+    ssize_t n;
+    do {
+        n = read(fd, buf, sizeof buf - 1);
+    } while (n < 0 && errno == EINTR);
+    close(fd);
+    if (n <= 0) return 1;
+    buf[n] = '\0';
+    errno = 0;
+    char* end = nullptr;
+    long v = strtol(buf, &end, 10);
+    if (errno != 0 || end == buf || v <= 0 || v > 1000000) return 1;
+    while (*end == '\n' || *end == ' ') ++end;
+    return *end == '\0' ? v : 1;
+}
+
+}  // namespace
+
+int leds_gps_status(int code) {
+    if (code < 0 || code > 2) return -1;
+    const std::string dir = led_dir();
+    struct stat st;
+    if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        nm_log(LOG_DEBUG, "LED: no LED at %s", dir.c_str());
+        return -1;
+    }
+    switch (code) {
+        case 0:
+            return write_attr(dir, "trigger", "none") && write_attr(dir, "brightness", "0") ? 0
+                                                                                            : -1;
+        case 1: {
+            char level[32];
+            snprintf(level, sizeof level, "%ld", max_brightness(dir));
+            return write_attr(dir, "trigger", "none") && write_attr(dir, "brightness", level) ? 0
+                                                                                              : -1;
+        }
+        default:
+            // The timer trigger creates delay_on/delay_off, so they are written after it.
+            return write_attr(dir, "trigger", "timer") && write_attr(dir, "delay_on", "500") &&
+                           write_attr(dir, "delay_off", "500")
+                       ? 0
+                       : -1;
+    }
+}
