@@ -71,9 +71,10 @@ int saturate_int(bool negative, uint64_t magnitude) {
 }
 
 // Unsigned conversions negate in unsigned arithmetic, as strtoul does ("-1" reads as the
-// largest value); only the magnitude saturates.
+// largest value); a magnitude beyond the type gives the largest value whatever the sign.
 unsigned saturate_unsigned(bool negative, uint64_t magnitude) {
-    unsigned value = magnitude > UINT_MAX ? UINT_MAX : static_cast<unsigned>(magnitude);
+    if (magnitude > UINT_MAX) return UINT_MAX;
+    const unsigned value = static_cast<unsigned>(magnitude);
     return negative ? 0u - value : value;
 }
 
