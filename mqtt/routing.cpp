@@ -22,9 +22,10 @@ size_t payload_length(const void* payload, long len) {
                           : static_cast<size_t>(len);
 }
 
-// Nesting depth of arrays and objects, brackets inside strings not counted. Stops counting
-// once the limit is passed.
-bool nesting_within(const char* text, size_t len, int limit) {
+// Checks what the reader lets through: nesting of arrays and objects deeper than `limit`
+// (the reader recurses per level), and comments, which the reader skips between the members
+// of arrays and objects even in strict mode. Outside strings a '/' can only start a comment.
+bool plain_json_within(const char* text, size_t len, int limit) {
     int depth = 0;
     bool in_string = false;
     for (size_t i = 0; i < len; ++i) {
@@ -36,6 +37,8 @@ bool nesting_within(const char* text, size_t len, int limit) {
                 in_string = false;
         } else if (c == '"') {
             in_string = true;
+        } else if (c == '/') {
+            return false;
         } else if (c == '[' || c == '{') {
             if (++depth > limit) return false;
         } else if (c == ']' || c == '}') {
@@ -62,7 +65,7 @@ bool parse_mqtt_payload(const void* payload, long len, Json::Value& out) {
     out = Json::Value();
     const size_t n = payload_length(payload, len);
     const char* text = n > 0 ? static_cast<const char*>(payload) : "";
-    if (!nesting_within(text, n, MQTT_JSON_MAX_DEPTH)) return false;
+    if (!plain_json_within(text, n, MQTT_JSON_MAX_DEPTH)) return false;
     try {
         Json::Reader reader(Json::Features::strictMode());
         if (reader.parse(text, text + n, out, true)) return true;
