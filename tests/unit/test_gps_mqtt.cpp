@@ -546,3 +546,78 @@ TEST_F(XtraTest, RequestMembersAndOneAtATime) {
 }
 
 }  // namespace
+
+namespace {
+
+class LedTest : public GpsMqttTest {
+protected:
+    void SetUp() override {
+        GpsMqttTest::SetUp();
+        navtest::write_file(root / "config.json", "{}");
+        create_led();
+    }
+    std::string dir() const { return root / "sys/class/leds/gps"; }
+    void create_led() {
+        navtest::mkdirs(dir());
+        for (const char* f : {"trigger", "brightness", "delay_on", "delay_off"})
+            navtest::write_file(dir() + "/" + f, "");
+    }
+    std::string attr(const char* name) const { return navtest::read_file(dir() + "/" + name); }
+    navtest::TempDir root;
+    navtest::ScopedEnv env_root{"NAVMON_ROOT", root.path()};
+    navtest::ScopedEnv env_config{"PLATFORM_CONFIG", root / "config.json"};
+};
+
+TEST_F(LedTest, UpdateCachesAndRetriesAfterFailure) {
+    mqtt.update_gps_led(true);
+    EXPECT_EQ(mqtt.led_state.load(), 1);
+    EXPECT_EQ(attr("trigger"), "none");
+    // Same code again: the LED is not touched.
+    navtest::write_file(dir() + "/trigger", "untouched");
+    mqtt.update_gps_led(true);
+    EXPECT_EQ(attr("trigger"), "untouched");
+
+    // A failing call leaves the cache as it was, so the next update tries again.
+    navtest::run_command("rm -rf '" + dir() + "'");
+    mqtt.update_gps_led(false);
+    EXPECT_EQ(mqtt.led_state.load(), 1);
+    create_led();
+    mqtt.update_gps_led(false);
+    EXPECT_EQ(mqtt.led_state.load(), 2);
+    EXPECT_EQ(attr("trigger"), "timer");
+
+    // Off is never cached away.
+    mqtt.gps_led_off();
+    EXPECT_EQ(mqtt.led_state.load(), 0);
+    navtest::write_file(dir() + "/brightness", "9");
+    mqtt.gps_led_off();
+    EXPECT_EQ(attr("brightness"), "0");
+    navtest::run_command("rm -rf '" + dir() + "'");
+    mqtt.update_gps_led(true);
+    mqtt.gps_led_off();
+    EXPECT_EQ(mqtt.led_state.load(), 0);
+}
+
+double g_uptime = 0;
+double fake_uptime() {
+    return g_uptime;
+}
+
+TEST_F(GpsMqttTest, WatchdogKicksOncePerMinuteOfUptime) {
+    fwtime_set_source(fake_uptime);
+    const struct {
+        double uptime;
+        bool kicks;
+    } steps[] = {{100, true},  {101, false}, {159.9, false}, {160, true},
+                 {170, false}, {219, false}, {500, true},    {560, true}};
+    for (const auto& s : steps) {
+        SCOPED_TRACE(s.uptime);
+        log.clear();
+        g_uptime = s.uptime;
+        mqtt.kick_watchdog();
+        EXPECT_EQ(log.count("Kicking watchdog"), s.kicks ? 1 : 0);
+    }
+    fwtime_set_source(nullptr);
+}
+
+}  // namespace
