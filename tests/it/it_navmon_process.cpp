@@ -199,12 +199,9 @@ TEST(NavmonProcess, NotifiesReadyAndKicksTheWatchdogOncePerMinute) {
 
 TEST(NavmonProcess, SurvivesBadConfigurationAndUnusableDatabase) {
     NavmonRun run;
-    ASSERT_TRUE(run.start());  // writes the configuration; replace it with garbage below
-    ASSERT_TRUE(run.stop() == 255);
-    navtest::write_file(run.config_path(), "{ this is not json");
+    run.config_text = "{ this is not json";
     run.env["SYSDB_PATH"] = "/proc/navmon-no-such-dir/sysdb.sqlite";
-    std::vector<std::string> argv = {NAVMON_BIN, "-v", "-l", run.log_path()};
-    ASSERT_TRUE(run.process().start(argv, run.env, run.root() + "/out2.txt"));
+    ASSERT_TRUE(run.start());
     EXPECT_TRUE(run.wait_log("Could not get GPS Module from hardware config", 5000));
     run.process().signal(SIGUSR1);
     EXPECT_TRUE(run.wait_log("Restarting gpsd!", 5000));

@@ -51,7 +51,8 @@ void NavmonRun::install_recording_systemctl() {
 
 bool NavmonRun::start(const std::vector<std::string>& args) {
     Json::StreamWriterBuilder builder;
-    write_file(config_path(), Json::writeString(builder, config));
+    write_file(config_path(),
+               config_text.empty() ? Json::writeString(builder, config) : config_text);
     std::vector<std::string> argv = {NAVMON_BIN};
     argv.insert(argv.end(), args.begin(), args.end());
     bool has_log = false;

@@ -24,6 +24,8 @@ public:
 
     // Configuration written before start (the default has a module and a fake LED).
     Json::Value config;
+    // When set, written as the configuration file instead of `config` (malformed files).
+    std::string config_text;
     // Extra environment for the process (MQTT_PORT, GPSD_PORT, NOTIFY_SOCKET...).
     std::map<std::string, std::string> env;
     // A systemctl that only records its calls in $ROOT/systemctl.calls (tests without gpsd).

@@ -1,0 +1,189 @@
+// navmon end to end: a real gpsd replaying a recording, a real mosquitto, navmon as a process.
+// What is checked is what a reader of the system database and a subscriber on the broker see.
+#include <gtest/gtest.h>
+#include <json/json.h>
+#include <signal.h>
+
+#include <sstream>
+#include <string>
+
+#include "tests/support/gpsd_fixture.h"
+#include "tests/support/navmon_fixture.h"
+#include "tests/support/support.h"
+
+using navtest::NavmonRun;
+
+namespace {
+
+std::string db_value(NavmonRun& run, const char* db, const char* key) {
+    std::string v;
+    return run.db_get(db, key, &v) ? v : "<missing>";
+}
+
+bool wait_db(NavmonRun& run, const char* db, const char* key, const std::string& want,
+             int timeout_ms) {
+    return navtest::wait_for([&] { return db_value(run, db, key) == want; }, timeout_ms);
+}
+
+bool parses_as_object(const std::string& text, Json::Value* out) {
+    Json::CharReaderBuilder builder;
+    std::string errors;
+    std::istringstream in(text);
+    return Json::parseFromStream(builder, in, out, &errors) && out->isObject();
+}
+
+bool valid_nmea(const std::string& s) {
+    // "$...*HH\r\n" with the XOR of the characters between '$' and '*'.
+    if (s.size() < 6 || s[0] != '$' || s.compare(s.size() - 2, 2, "\r\n") != 0) return false;
+    size_t star = s.find('*');
+    if (star == std::string::npos || star + 5 != s.size()) return false;
+    unsigned sum = 0;
+    for (size_t i = 1; i < star; ++i) sum ^= static_cast<unsigned char>(s[i]);
+    char hex[3];
+    snprintf(hex, sizeof hex, "%02X", sum);
+    return s.compare(star + 1, 2, hex) == 0;
+}
+
+struct Rig {
+    Rig() {
+        EXPECT_TRUE(broker.start());
+        run.env["MQTT_PORT"] = std::to_string(broker.port());
+        for (const auto& kv : gpsd.env()) run.env[kv.first] = kv.second;
+    }
+    ~Rig() {
+        // The daemon's own account is the quickest way to a cause when CI fails.
+        if (::testing::Test::HasFailure()) {
+            std::string log = run.log();
+            if (log.size() > 12000) log = log.substr(log.size() - 12000);
+            printf("---- navmon log (tail) ----\n%s\n", log.c_str());
+        }
+    }
+    static navtest::GpsdFixtureOptions options() {
+        navtest::GpsdFixtureOptions o;
+        o.rate = 1.0;
+        o.loop = true;
+        o.start_epoch = 20;  // past the cold start: a 2D stretch, then 3D fixes
+        o.start_gpsd = false;  // navmon's session starts it through systemctl
+        return o;
+    }
+    navtest::Broker broker;
+    NavmonRun run;
+    navtest::GpsdFixture gpsd{run.root(), "drive_short.nmea", options()};
+};
+
+}  // namespace
+
+TEST(NavmonGpsd, DriveIsPublishedAndSurvivesGpsdDeath) {
+    Rig rig;
+    NavmonRun& run = rig.run;
+    ASSERT_TRUE(rig.gpsd.ok());
+    navtest::Subscriber sub(rig.broker.port(),
+                            {"v1/device/gps/location/#", "v1/device/gps/enable/#"});
+    ASSERT_TRUE(sub.connected());
+    ASSERT_TRUE(run.start());
+    ASSERT_TRUE(run.wait_log("KVT GPS Daemon connected", 10000));
+
+    // Switched on over MQTT; the session starts gpsd itself.
+    ASSERT_TRUE(navtest::publish(rig.broker.port(), "v1/device/gps/enable/apply",
+                                 "{\"value\":true,\"session\":7}"));
+    navtest::Message ack;
+    ASSERT_TRUE(sub.wait_message("v1/device/gps/enable/ack", 8000, &ack));
+    Json::Value reply;
+    ASSERT_TRUE(parses_as_object(ack.payload, &reply));
+    EXPECT_EQ(reply["rc"].asInt(), 200);
+    EXPECT_EQ(reply["session"].asInt(), 7);
+    EXPECT_TRUE(run.wait_log("Restarting gpsd!", 5000));
+
+    // gpsd's reports are broadcast with their reception time.
+    navtest::Message tpv, sky;
+    ASSERT_TRUE(sub.wait_message("v1/device/gps/location/tpv/update", 20000, &tpv));
+    ASSERT_TRUE(sub.wait_message("v1/device/gps/location/sat/update", 20000, &sky));
+    Json::Value report;
+    ASSERT_TRUE(parses_as_object(tpv.payload, &report));
+    EXPECT_EQ(report["class"].asString(), "TPV");
+    EXPECT_TRUE(report["ts"].isDouble());
+    ASSERT_TRUE(parses_as_object(sky.payload, &report));
+    EXPECT_EQ(report["class"].asString(), "SKY");
+    EXPECT_TRUE(report["satellites"].isArray());
+
+    // The fix becomes valid and the batch carries it.
+    ASSERT_TRUE(wait_db(run, "GPS", "GPS_VALID", "1", 40000));
+    EXPECT_EQ(db_value(run, "GPS", "GPS_STATUS"), "ACTIVE");
+    EXPECT_NE(db_value(run, "GPS", "GPS_TTFF_UPTIME"), "<missing>");
+    Json::Value fix;
+    ASSERT_TRUE(parses_as_object(db_value(run, "GPS", "GPS_DATA"), &fix));
+    EXPECT_EQ(fix["statusCode"].asInt(), 0);
+    EXPECT_GT(fix["lat_dd"].asDouble(), 40.0);
+    for (const char* key : {"GPS_NMEA_GPRMC_V2", "GPS_NMEA_GPRMC_V3", "GPS_NMEA_GPGGA",
+                            "GPS_NMEA_GPGSA", "GPS_NMEA_PGPS", "GPS_NMEA_BTVEG"}) {
+        std::string s;
+        ASSERT_TRUE(run.db_get("GPS", key, &s)) << key;
+        EXPECT_TRUE(valid_nmea(s)) << key << ": " << s;
+    }
+    std::string pv = db_value(run, "GPS", "GPS_TAIP_PV");
+    EXPECT_EQ(pv.rfind(">RPV", 0), 0u) << pv;
+    EXPECT_EQ(pv.back(), '<');
+    // Satellites in view and the receiver's dead-reckoning values.
+    EXPECT_TRUE(navtest::wait_for(
+        [&] { return db_value(run, "GPS", "GPS_NMEA_GPGSV").rfind("$GPGSV,", 0) == 0; }, 5000));
+    EXPECT_NE(db_value(run, "GPS", "GPS_SQI"), "<missing>");
+    EXPECT_NE(db_value(run, "DR", "DR_LAT"), "<missing>");
+
+    // gpsd killed mid-drive: noticed, restarted through systemctl, fix regained.
+    pid_t old_pid = rig.gpsd.gpsd_pid();
+    ASSERT_GT(old_pid, 0);
+    int starts = rig.gpsd.start_count();
+    ASSERT_TRUE(rig.gpsd.kill_gpsd(SIGKILL));
+    EXPECT_TRUE(run.wait_log("gpsd (" + std::to_string(old_pid) + ") exited! Restarting gpsd!",
+                             10000));
+    EXPECT_TRUE(navtest::wait_for([&] { return rig.gpsd.start_count() > starts; }, 10000));
+    // Passes resume with a valid fix from the new gpsd.
+    std::string ts_before = db_value(run, "GPS", "GPS_DATA_TS");
+    EXPECT_TRUE(navtest::wait_for(
+        [&] {
+            return db_value(run, "GPS", "GPS_DATA_TS") != ts_before &&
+                   db_value(run, "GPS", "GPS_VALID") == "1";
+        },
+        30000));
+
+    // Switched off by signal: the loop ends and gpsd is stopped.
+    run.process().signal(SIGUSR2);
+    EXPECT_TRUE(run.wait_log("Parsing loop exited (need_to_quit=0 svc_req=0)", 15000));
+    EXPECT_TRUE(wait_db(run, "GPS", "GPS_STATUS", "INACTIVE", 5000));
+    EXPECT_TRUE(navtest::wait_for([&] { return !rig.gpsd.gpsd_running(); }, 10000));
+    EXPECT_EQ(db_value(run, "GPS", "GPS_VALID"), "<missing>");
+
+    run.process().signal(SIGTERM);
+    EXPECT_EQ(run.process().wait(15000), 255);
+}
+
+TEST(NavmonGpsd, FirstFixKeysOncePerSessionCount) {
+    Rig rig;
+    NavmonRun& run = rig.run;
+    ASSERT_TRUE(rig.gpsd.ok());
+    ASSERT_TRUE(run.db_set("SYS", "SYS_SESSION_CNT", "5", "--int"));
+    ASSERT_TRUE(run.db_set("SYS", "SYS_WAKE_TIME_UPTIME", "0", "--int"));
+    ASSERT_TRUE(run.start());
+
+    auto session = [&](bool expect_ttff) {
+        run.db_set("GPS", "GPS_TTFF_UPTIME", "none");
+        run.process().signal(SIGUSR1);
+        EXPECT_TRUE(wait_db(run, "GPS", "GPS_VALID", "1", 40000));
+        // A few more passes: the keys are written by the first valid pass or not at all.
+        int passes = run.log_count("GPS:{");
+        navtest::wait_for([&] { return run.log_count("GPS:{") >= passes + 3; }, 6000);
+        std::string ttff = db_value(run, "GPS", "GPS_TTFF_UPTIME");
+        if (expect_ttff)
+            EXPECT_NE(ttff, "none");
+        else
+            EXPECT_EQ(ttff, "none");
+        run.process().signal(SIGUSR2);
+        EXPECT_TRUE(wait_db(run, "GPS", "GPS_STATUS", "INACTIVE", 15000));
+    };
+    session(true);
+    session(false);  // same session count
+    ASSERT_TRUE(run.db_set("SYS", "SYS_SESSION_CNT", "6", "--int"));
+    session(true);
+    run.process().signal(SIGTERM);
+    EXPECT_EQ(run.process().wait(15000), 255);
+}
