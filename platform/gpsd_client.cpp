@@ -24,6 +24,11 @@ namespace {
 constexpr size_t kLineBuffer = 16384;
 constexpr int kReconnectDelayMs = 1000;
 
+// libgps is not thread-safe across connections: it connects through getprotobyname(), builds
+// watch requests in a static buffer, and every gps_read() formats a trace text into another.
+// Every libgps call is made under this lock; none of them blocks (the socket is non-blocking).
+std::mutex g_libgps_mutex;
+
 int64_t monotonic_ns() {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -132,7 +137,11 @@ void gpsdClient::run() {
     while (!stop_.load()) {
         gps_data_t data;
         memset(&data, 0, sizeof data);
-        int rc = gps_open(host, port, &data);
+        int rc;
+        {
+            std::lock_guard<std::mutex> lock(g_libgps_mutex);
+            rc = gps_open(host, port, &data);
+        }
         if (rc != 0) {
             if (!reported_down) {
                 nm_log(LOG_NOTICE, "gpsd client %s cannot connect to gpsd at %s:%s (%d)",
@@ -145,9 +154,14 @@ void gpsdClient::run() {
         int fd = static_cast<int>(data.gps_fd);
         // libgps reads with recv(); without O_NONBLOCK a partial line would block it.
         fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-        if (gps_stream(&data, flags_, nullptr) != 0) {
+        int watch_rc;
+        {
+            std::lock_guard<std::mutex> lock(g_libgps_mutex);
+            watch_rc = gps_stream(&data, flags_, nullptr);
+            if (watch_rc != 0) gps_close(&data);
+        }
+        if (watch_rc != 0) {
             nm_log(LOG_NOTICE, "gpsd client %s: watch request failed", name_.c_str());
-            gps_close(&data);
             wait_readable(-1, wake_fd_, int64_t{kReconnectDelayMs} * 1000000);
             continue;
         }
@@ -179,7 +193,11 @@ void gpsdClient::run() {
             }
             line[0] = '\0';
             errno = 0;
-            int r = gps_read(&data, line, static_cast<int>(kLineBuffer));
+            int r;
+            {
+                std::lock_guard<std::mutex> lock(g_libgps_mutex);
+                r = gps_read(&data, line, static_cast<int>(kLineBuffer));
+            }
             // libgps copies the line before decoding it, so a line can come with r < 0.
             size_t len = strnlen(line, kLineBuffer);
             if (r < 0 && len == 0) {
@@ -205,7 +223,10 @@ void gpsdClient::run() {
             }
         }
         connected_ = false;
-        gps_close(&data);
+        {
+            std::lock_guard<std::mutex> lock(g_libgps_mutex);
+            gps_close(&data);
+        }
         if (lost && !stop_.load()) {
             nm_log(LOG_NOTICE, "gpsd client %s lost its connection to gpsd", name_.c_str());
             wait_readable(-1, wake_fd_, int64_t{kReconnectDelayMs} * 1000000);
