@@ -97,7 +97,7 @@ pids+=($!)
 "$bin/navmon" -v -l "$root/navmon.log" &
 navmon_pid=$!
 sleep 1
-"$bin/sysdb" watch GPS GPS_STATUS GPS_VALID GPS_ISO8601 >"$root/watch.log" 2>&1 &
+"$bin/tools/sysdb" watch GPS GPS_STATUS GPS_VALID GPS_ISO8601 >"$root/watch.log" 2>&1 &
 pids+=($!)
 
 echo "Switching GPS processing on over MQTT (v1/device/gps/enable/apply)..."
@@ -108,7 +108,7 @@ if ! grep -q 'enable/ack' "$root/mqtt.log"; then
     kill -USR1 "$navmon_pid"
 fi
 
-get() { "$bin/sysdb" get "$1" "$2" 2>/dev/null | tr -d '\r' | tr '\n' ' ' || true; }
+get() { "$bin/tools/sysdb" get "$1" "$2" 2>/dev/null | tr -d '\r' | tr '\n' ' ' || true; }
 show() {
     [ -t 1 ] && printf '\033[H\033[2J'
     echo "navmon demo: $(date -u +%H:%M:%S)  (broker 127.0.0.1:$mqtt_port, gpsd 127.0.0.1:$gpsd_port, db $SYSDB_PATH)"
@@ -124,7 +124,7 @@ show() {
     for k in GPS_NMEA_GPRMC_V3 GPS_NMEA_GPGGA GPS_NMEA_GPGSA GPS_NMEA_PGPS GPS_NMEA_BTVEG GPS_TAIP_PV GPS_TAIP_LN; do
         printf '  %-18s %s\n' "$k" "$(get GPS $k)"
     done
-    printf '  %-18s %s\n' GPS_NMEA_GPGSV "$("$bin/sysdb" get GPS GPS_NMEA_GPGSV 2>/dev/null | head -n 1 | tr -d '\r')"
+    printf '  %-18s %s\n' GPS_NMEA_GPGSV "$("$bin/tools/sysdb" get GPS GPS_NMEA_GPGSV 2>/dev/null | head -n 1 | tr -d '\r')"
     printf '  DR: lat %s lon %s heading %s  calibrated %s\n' "$(get DR DR_LAT)" "$(get DR DR_LON)" \
         "$(get DR DR_HDG)" "$(get DR DR_CALIBRATED)"
     echo "-- MQTT -----------------------------------------------------------------------"
