@@ -1,0 +1,93 @@
+// One processing pass's publication (saveGpsDataSysdb with its sentences, committed to SQLite
+// on tmpfs) and the sentence generation alone.
+#include <benchmark/benchmark.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "platform/platform.h"
+#include "platform/sysdb.h"
+#include "publish/publish.h"
+#include "sentences/sentences.h"
+
+namespace {
+
+struct BenchDb {
+    std::string dir;
+    BenchDb() {
+        const char* base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
+        dir = std::string(base) + "/bench_publish.XXXXXX";
+        if (mkdtemp(&dir[0]) == nullptr) abort();
+        setenv("SYSDB_PATH", (dir + "/sysdb.db").c_str(), 1);
+        setlogmask(LOG_MASK(LOG_EMERG));
+        sysdb_namedb_write_str(nullptr, "CELL", "CELL_IMEI", "351234567890123", 0);
+    }
+    ~BenchDb() {
+        sysdb_reset_thread_connection();
+        for (const char* suffix : {"", "-journal", "-wal", "-shm"})
+            unlink((dir + "/sysdb.db" + suffix).c_str());
+        rmdir(dir.c_str());
+    }
+};
+
+BenchDb& db() {
+    static BenchDb instance;
+    return instance;
+}
+
+Json::Value parse(const char* text) {
+    Json::Value v;
+    Json::Reader().parse(text, v);
+    return v;
+}
+
+// A 3D fix with twelve satellites, as a pass hands it over.
+Json::Value snapshot() {
+    return parse(R"({"ts": 1234.5, "validity": true, "iso8601": "2025-09-21T16:30:00.000Z",
+        "calc_hhmmss": 163000, "calc_ddmmyy": 210925,
+        "TPV": {"class": "TPV", "mode": 3, "time": "2025-09-21T16:30:00.000Z", "lat": 52.123456,
+                "lon": -1.234567, "alt": 123.4, "speed": 12.3, "track": 271.5, "climb": 0.1},
+        "SKY": {"class": "SKY", "hdop": 0.9, "vdop": 1.2, "pdop": 1.5, "satellites": [
+            {"PRN": 1, "el": 45, "az": 100, "ss": 40, "used": true, "gnssid": 0},
+            {"PRN": 3, "el": 30, "az": 200, "ss": 35, "used": true, "gnssid": 0},
+            {"PRN": 6, "el": 60, "az": 300, "ss": 42, "used": true, "gnssid": 0},
+            {"PRN": 9, "el": 15, "az": 50, "ss": 28, "used": true, "gnssid": 0},
+            {"PRN": 12, "el": 70, "az": 150, "ss": 44, "used": true, "gnssid": 0},
+            {"PRN": 17, "el": 20, "az": 250, "ss": 30, "used": false, "gnssid": 0},
+            {"PRN": 19, "el": 35, "az": 350, "ss": 33, "used": true, "gnssid": 0},
+            {"PRN": 22, "el": 10, "az": 20, "ss": 22, "used": false, "gnssid": 0},
+            {"PRN": 65, "el": 40, "az": 120, "ss": 38, "used": true, "gnssid": 6},
+            {"PRN": 66, "el": 25, "az": 220, "ss": 31, "used": true, "gnssid": 6},
+            {"PRN": 301, "el": 50, "az": 320, "ss": 36, "used": true, "gnssid": 2},
+            {"PRN": 302, "el": 12, "az": 80, "ss": 25, "used": false, "gnssid": 2}]}})");
+}
+
+void BM_SaveGpsDataSysdb(benchmark::State& state) {
+    db();
+    Json::Value snap = snapshot();
+    for (auto _ : state) {
+        snap["ts"] = snap["ts"].asDouble() + 1.0;
+        benchmark::DoNotOptimize(saveGpsDataSysdb(snap));
+    }
+}
+BENCHMARK(BM_SaveGpsDataSysdb)->Unit(benchmark::kMicrosecond);
+
+// The eight texts composed and written inside one open transaction (no commit per iteration).
+void BM_GenerateGpsNmeaMsgs(benchmark::State& state) {
+    db();
+    Json::Value snap = snapshot();
+    saveGpsDataSysdb(snap);
+    Json::Value fix = fix_record();
+    sysdb_context ctx;
+    if (sysdb_init(&ctx, 0) != 0 || sysdb_txn_start(&ctx, "GPS", 0) != 0) {
+        state.SkipWithError("system database not available");
+        return;
+    }
+    for (auto _ : state) generate_gps_nmea_msgs(&ctx, "351234567890123", fix);
+    sysdb_txn_end(&ctx);
+    sysdb_exit(&ctx);
+}
+BENCHMARK(BM_GenerateGpsNmeaMsgs)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
