@@ -107,12 +107,13 @@ void log_set_hook(log_hook_fn hook) {
 }
 
 void nm_log(int prio, const char* fmt, ...) {
+    if (fmt == nullptr) return;
     if (LOG_PRI(prio) == LOG_DEBUG && !g_verbose.load(std::memory_order_relaxed)) return;
 
     char text[1024];
     va_list ap;
     va_start(ap, fmt);
-    int n = vsnprintf(text, sizeof text, fmt ? fmt : "", ap);
+    int n = vsnprintf(text, sizeof text, fmt, ap);
     va_end(ap);
     if (n < 0) text[0] = '\0';  // vsnprintf leaves the terminator in place when it cuts
 
