@@ -142,26 +142,35 @@ TEST_F(FixRecordTest, ValidPassWritesEveryKeyWithItsType) {
     ASSERT_EQ(saveGpsDataSysdb(s), 0);
 
     EXPECT_EQ(json("GPS_DATA_RAW"), s);
-    EXPECT_EQ(dbl("GPS_DATA_TS"), 1234.9);
-    EXPECT_EQ(integer("GPS_TTFF_UPTIME"), 1234);
+    const struct {
+        const char* key;
+        double value;  // integers compared as doubles
+        bool is_int;
+    } keys[] = {
+        {"GPS_DATA_TS", 1234.9, false},
+        {"GPS_TTFF_UPTIME", 1234, true},
+        {"GPS_TTFF_WAKE", 234, true},
+        {"GPS_VALID", 1, true},
+        {"GPS_LON", -1.25, false},
+        {"GPS_LAST_VALID_LON", -1.25, false},
+        {"GPS_LAT", 52.5, false},
+        {"GPS_LAST_VALID_LAT", 52.5, false},
+        {"GPS_ALT", 123.4000015258789, false},  // single precision
+        {"GPS_VEL", 10.0, false},
+        {"GPS_VEL_KPH", 36.0, false},
+        {"GPS_VEL_MPH", 22.5, false},
+        {"GPS_HDG", static_cast<double>(45.7f), false},
+        {"GPS_HDOP", 0.94, false},
+        {"GPS_VDOP", 1.25, false},
+        {"GPS_PDOP", 1.5, false},
+        {"GPS_SATS", 12, true},
+        {"GPS_SATS_INUSE", 6, true},  // used ones among the 8 GPS satellites
+    };
+    for (const auto& k : keys) {
+        EXPECT_EQ(k.is_int ? static_cast<double>(integer(k.key)) : dbl(k.key), k.value) << k.key;
+    }
     EXPECT_EQ(text("GPS_TTFF_ISO8601"), "2024-03-01T09:30:15.000Z");
-    EXPECT_EQ(integer("GPS_TTFF_WAKE"), 234);
-    EXPECT_EQ(integer("GPS_VALID"), 1);
     EXPECT_EQ(text("GPS_ISO8601"), "2024-03-01T09:30:15.000Z");
-    EXPECT_EQ(dbl("GPS_LON"), -1.25);
-    EXPECT_EQ(dbl("GPS_LAST_VALID_LON"), -1.25);
-    EXPECT_EQ(dbl("GPS_LAT"), 52.5);
-    EXPECT_EQ(dbl("GPS_LAST_VALID_LAT"), 52.5);
-    EXPECT_EQ(dbl("GPS_ALT"), 123.4000015258789);  // single precision
-    EXPECT_EQ(dbl("GPS_VEL"), 10.0);
-    EXPECT_EQ(dbl("GPS_VEL_KPH"), 36.0);
-    EXPECT_EQ(dbl("GPS_VEL_MPH"), 22.5);
-    EXPECT_EQ(dbl("GPS_HDG"), static_cast<double>(45.7f));
-    EXPECT_EQ(dbl("GPS_HDOP"), 0.94);
-    EXPECT_EQ(dbl("GPS_VDOP"), 1.25);
-    EXPECT_EQ(dbl("GPS_PDOP"), 1.5);
-    EXPECT_EQ(integer("GPS_SATS"), 12);
-    EXPECT_EQ(integer("GPS_SATS_INUSE"), 6);  // used ones among the 8 GPS satellites
 
     const Json::Value fix = json("GPS_DATA");
     EXPECT_EQ(fix["statusCode"].asInt(), 0);
