@@ -141,12 +141,6 @@ TEST_F(GpsMqttTest, NulEndsThePayloadForParsingAndLog) {
     EXPECT_FALSE(log.contains("garbage"));
 }
 
-TEST_F(GpsMqttTest, HugePayloadIsAnswered) {
-    std::string big = "{\"value\": false, \"pad\": \"" + std::string(1 << 20, 'x') + "\"}";
-    mqtt.deliver(GPS_ENABLE_APPLY_TOPIC, big);
-    EXPECT_EQ(mqtt.reply_on(kAck)["rc"].asInt(), 200);
-}
-
 TEST_F(GpsMqttTest, EchoRules) {
     struct Case {
         const char* member;
@@ -234,37 +228,6 @@ TEST_F(GpsMqttTest, TopicRouting) {
     mqtt.deliver("v1/device/gps/enable/apply/x/apply", "{\"value\":false}");
     ASSERT_EQ(mqtt.sent.size(), 2u);
     EXPECT_EQ(mqtt.sent[0].topic, "v1/device/gps/enable/update/x/apply");
-}
-
-TEST_F(GpsMqttTest, DisableWhileIdlePublishesStateBeforeReply) {
-    mqtt.set_svc_req(true);
-    mqtt.deliver(GPS_ENABLE_APPLY_TOPIC, "{\"value\":false,\"session\":12}");
-    ASSERT_EQ(mqtt.sent.size(), 2u);
-    EXPECT_EQ(mqtt.sent[0].topic, kUpdate);
-    EXPECT_EQ(mqtt.sent[0].text, "0");
-    EXPECT_TRUE(mqtt.sent[0].retain);
-    EXPECT_EQ(mqtt.sent[1].text,
-              "{\"message\":\"Successfully disabled GPS processing\",\"rc\":200,\"session\":12,"
-              "\"value\":false}\n");
-    EXPECT_FALSE(mqtt.get_svc_req());
-    EXPECT_TRUE(log.contains("Disabling GPS processing"));
-}
-
-TEST_F(GpsMqttTest, UnconfirmedEnableFailsAndKeepsTheFlag) {
-    mqtt.deliver(GPS_ENABLE_APPLY_TOPIC, "{\"value\":true}");
-    Json::Value r = mqtt.reply_on(kAck);
-    EXPECT_EQ(r["rc"].asInt(), 500);
-    EXPECT_EQ(r["message"].asString(), "Failed to enabled GPS processing");
-    EXPECT_EQ(mqtt.sent.size(), 1u);
-    EXPECT_TRUE(mqtt.get_svc_req());
-
-    mqtt.sent.clear();
-    mqtt.set_processing_active(true);
-    mqtt.deliver(GPS_ENABLE_APPLY_TOPIC, "{\"value\":false}");
-    r = mqtt.reply_on(kAck);
-    EXPECT_EQ(r["rc"].asInt(), 500);
-    EXPECT_EQ(r["message"].asString(), "Failed to disable GPS processing");
-    EXPECT_FALSE(mqtt.get_svc_req());
 }
 
 TEST_F(GpsMqttTest, EnableConfirmedDuringTheWait) {
