@@ -42,10 +42,11 @@ protected:
 
     // Creates and connects the client; returns once it answers requests. The client also
     // hears "test/#", so that odd GPS topics (matched by substring) reach its hook.
-    void start_client() {
+    // The wait is set before the messaging thread starts, which reads it.
+    void start_client(int wait_tries = 5, unsigned int wait_us = 20000) {
         mqtt = std::make_unique<gpsMqtt>("it_gps_mqtt", kConnected);
-        mqtt->enable_wait_tries = 5;
-        mqtt->enable_wait_us = 20000;
+        mqtt->enable_wait_tries = wait_tries;
+        mqtt->enable_wait_us = wait_us;
         mqtt->start_mqtt_connection();
         ASSERT_TRUE(answering());
         mqtt->subscribe(nullptr, "test/#", 0);
@@ -210,9 +211,7 @@ TEST_F(GpsMqttBrokerTest, TopicsAndRetainedState) {
 }
 
 TEST_F(GpsMqttBrokerTest, EnableConfirmedByTheLoopWithinTheWait) {
-    start_client();
-    mqtt->enable_wait_tries = 50;
-    mqtt->enable_wait_us = 100000;
+    start_client(50, 100000);
     std::thread loop([this] {
         // What the session loop does: see the request, attach the clients, report running.
         navtest::wait_for([this] { return mqtt->get_svc_req(); }, 10000);
