@@ -304,20 +304,6 @@ std::string compact_json(const Json::Value& value) {
     return writer.write(value);
 }
 
-// The text form shared by string reads and the command-line tool.
-std::string value_text(const sysdb_value& v) {
-    char buf[40];
-    switch (v.type) {
-        case SYSDB_INT:
-            snprintf(buf, sizeof buf, "%lld", v.i);
-            return buf;
-        case SYSDB_DBL:
-            snprintf(buf, sizeof buf, "%.17g", v.d);
-            return buf;
-        default:
-            return v.text;
-    }
-}
 
 // ---- Context helpers ------------------------------------------------------------------------
 
@@ -524,7 +510,7 @@ int sysdb_namedb_read_str(void*, const char* db, const char* key, char* buf, siz
         sysdb_value v;
         int rc = read_value(db, key, &v, "read_str");
         if (rc != 0) return rc;
-        std::string text = value_text(v);
+        std::string text = sysdb_value_text(v);
         size_t n = text.size() < size - 1 ? text.size() : size - 1;
         memcpy(buf, text.data(), n);
         buf[n] = '\0';
@@ -629,5 +615,20 @@ int sysdb_namedb_list(void*, const char* db,
     } catch (...) {
         out->clear();
         return -1;
+    }
+}
+
+// The text form shared by string reads and the command-line tool.
+std::string sysdb_value_text(const sysdb_value& v) {
+    char buf[40];
+    switch (v.type) {
+        case SYSDB_INT:
+            snprintf(buf, sizeof buf, "%lld", v.i);
+            return buf;
+        case SYSDB_DBL:
+            snprintf(buf, sizeof buf, "%.17g", v.d);
+            return buf;
+        default:
+            return v.text;
     }
 }

@@ -56,20 +56,6 @@ int db_error(const char* op) {
     return 1;
 }
 
-std::string format_value(const sysdb_value& v) {
-    char buf[40];
-    switch (v.type) {
-        case SYSDB_INT:
-            snprintf(buf, sizeof buf, "%lld", v.i);
-            return buf;
-        case SYSDB_DBL:
-            snprintf(buf, sizeof buf, "%.17g", v.d);
-            return buf;
-        default:
-            return v.text;
-    }
-}
-
 // One change must stay one line, whatever the text holds (sentence groups end in CR LF).
 std::string escape_line(const std::string& text) {
     std::string out;
@@ -135,7 +121,7 @@ int cmd_get(const std::vector<std::string>& args) {
         return 1;
     }
     if (rc != 0) return db_error("get");
-    std::string text = format_value(v);
+    std::string text = sysdb_value_text(v);
     fwrite(text.data(), 1, text.size(), stdout);
     fputc('\n', stdout);
     return fflush(stdout) == 0 ? 0 : 1;
@@ -154,7 +140,7 @@ int cmd_dump(const std::vector<std::string>& args) {
         out += ":";
         switch (v.type) {
             case SYSDB_INT:
-                out += format_value(v);
+                out += sysdb_value_text(v);
                 break;
             case SYSDB_DBL:
                 out += json_double(v.d);
@@ -255,7 +241,7 @@ bool load(const std::string& db, const std::vector<std::string>& keys, Snapshot*
             for (const std::string& k : keys) wanted = wanted || k == row.first;
             if (!wanted) continue;
         }
-        (*out)[row.first] = escape_line(format_value(row.second));
+        (*out)[row.first] = escape_line(sysdb_value_text(row.second));
     }
     return true;
 }
