@@ -44,17 +44,8 @@ bool write_attr(const std::string& dir, const char* name, const char* value) {
 
 // The LED's full brightness; 1 when the attribute cannot be read.
 long max_brightness(const std::string& dir) {
-    std::string path = dir + "/max_brightness";
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return 1;
     char buf[32];
-    ssize_t n;
-    do {
-        n = read(fd, buf, sizeof buf - 1);
-    } while (n < 0 && errno == EINTR);
-    close(fd);
-    if (n <= 0) return 1;
-    buf[n] = '\0';
+    if (read_small_file((dir + "/max_brightness").c_str(), buf, sizeof buf) <= 0) return 1;
     errno = 0;
     char* end = nullptr;
     long v = strtol(buf, &end, 10);

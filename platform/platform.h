@@ -53,6 +53,9 @@ int create_pidfile(const char* path);  // 0 = written
 int check_pidfile(const char* path);   // the pid (> 0), or <= 0 when there is none
 int delete_file(const char* path);     // 0 = removed
 int touch_file(const char* path);      // 0 = created or its times refreshed
+// Reads at most size - 1 bytes of a small file (pid files, sysfs attributes) and
+// NUL-terminates them; the count read, or -1 when nothing could be read.
+long read_small_file(const char* path, char* buf, size_t size);
 
 // ---- GPS LED ---------------------------------------------------------------------------
 // 0 = off, 1 = solid (valid fix), 2 = blinking (no fix). 0 = the LED now shows that code.

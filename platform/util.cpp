@@ -135,18 +135,24 @@ int create_pidfile(const char* path) {
     return 0;
 }
 
-int check_pidfile(const char* path) {
-    if (!path) return -1;
+long read_small_file(const char* path, char* buf, size_t size) {
+    if (path == nullptr || buf == nullptr || size == 0) return -1;
     int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) return -1;
-    char buf[32];
     ssize_t n;
     do {
-        n = read(fd, buf, sizeof buf - 1);
+        n = read(fd, buf, size - 1);
     } while (n < 0 && errno == EINTR);
     close(fd);
     if (n <= 0) return -1;
     buf[n] = '\0';
+    return n;
+}
+
+int check_pidfile(const char* path) {
+    char buf[32];
+    long n = read_small_file(path, buf, sizeof buf);
+    if (n <= 0) return -1;
     if (memchr(buf, '\0', static_cast<size_t>(n))) return -1;  // embedded NUL
 
     const char* p = buf;
