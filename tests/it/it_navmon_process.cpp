@@ -208,3 +208,22 @@ TEST(NavmonProcess, SurvivesBadConfigurationAndUnusableDatabase) {
     run.process().signal(SIGTERM);
     EXPECT_EQ(run.process().wait(15000), 255);
 }
+
+TEST(NavmonProcess, BrokerAbsentAtStartIsReachedOnceItAppears) {
+    NavmonRun run;
+    navtest::Broker broker;  // not started yet: its port is chosen at the first start
+    ASSERT_TRUE(broker.start());
+    run.env["MQTT_PORT"] = std::to_string(broker.port());
+    broker.stop();
+    ASSERT_TRUE(run.start());
+    ASSERT_TRUE(run.wait_log("Session ended", 5000));
+    EXPECT_EQ(run.log_count("KVT GPS Daemon connected"), 0);
+
+    ASSERT_TRUE(broker.start());
+    EXPECT_TRUE(run.wait_log("KVT GPS Daemon connected", 40000));
+    // And it answers requests once connected.
+    navtest::Subscriber sub(broker.port(), {"v1/device/gps/enable/ack"});
+    ASSERT_TRUE(navtest::publish(broker.port(), "v1/device/gps/enable/apply", "{\"value\":false}"));
+    EXPECT_TRUE(sub.wait_message("v1/device/gps/enable/ack", 10000));
+    EXPECT_EQ(run.stop(), 255);
+}
