@@ -164,6 +164,8 @@ TEST(NavmonGpsd, FirstFixKeysOncePerSessionCount) {
     ASSERT_TRUE(run.db_set("SYS", "SYS_SESSION_CNT", "5", "--int"));
     ASSERT_TRUE(run.db_set("SYS", "SYS_WAKE_TIME_UPTIME", "0", "--int"));
     ASSERT_TRUE(run.start());
+    // Signals before the handlers are installed would end the process.
+    ASSERT_TRUE(run.wait_log("Enabled:0", 10000));
 
     auto session = [&](bool expect_ttff) {
         run.db_set("GPS", "GPS_TTFF_UPTIME", "none");
