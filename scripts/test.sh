@@ -2,7 +2,8 @@
 # Installs what is missing, builds navmon and passes every test:
 #   1. release build: unit and integration tests (real mosquitto, real gpsd, navmon processes)
 #   2. debug build under AddressSanitizer + UndefinedBehaviorSanitizer: unit tests
-#   3. libFuzzer targets (clang), each for a short bounded run
+#   3. ThreadSanitizer build: every test again, navmon processes included
+#   4. libFuzzer targets (clang), each for a short bounded run
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$PWD
@@ -43,6 +44,12 @@ cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DNAVMON_SANITIZE=ON -DNAVMON_
 cmake --build build/asan -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     run_ctest asan build/asan -L unit || status=1
+
+echo "== ThreadSanitizer build"
+cmake -S . -B build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNAVMON_TSAN=ON -DNAVMON_BENCH=OFF >/dev/null
+cmake --build build/tsan -j"$jobs"
+# A report ends the process that made it, so a race in a navmon child fails its test too.
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run_ctest tsan build/tsan || status=1
 
 if command -v clang++ >/dev/null 2>&1 && ls fuzz/fuzz_*.cpp >/dev/null 2>&1; then
     echo "== fuzz targets (${fuzz_seconds}s each)"
