@@ -10,14 +10,14 @@ class gpsMqtt;
 class gpsdClient;
 
 // ---- Process-wide state (core/state.cpp) ----------------------------------------------
-extern std::atomic<bool> need_to_quit;          // set by SIGTERM/SIGQUIT/SIGINT
-extern std::atomic<gpsMqtt*> gps_mqtt_client;   // the one client; null until created
-extern std::atomic<bool> deadreckon_enabled;    // "gps.deadreckon.enable", read at start-up
-extern std::mutex sysdb_mutex;                  // held around every system database call
-extern int32_t last_session_count;              // under sysdb_mutex
-extern bool ttffPending;                        // under sysdb_mutex
-extern std::atomic<int32_t> nmea_timeout_count; // polling timeouts since the last "$GP" line
-extern int32_t xtra_pass_count;                 // main thread only
+extern std::atomic<bool> need_to_quit;           // set by SIGTERM/SIGQUIT/SIGINT
+extern std::atomic<gpsMqtt*> gps_mqtt_client;    // the one client; null until created
+extern std::atomic<bool> deadreckon_enabled;     // "gps.deadreckon.enable", read at start-up
+extern std::mutex sysdb_mutex;                   // held around every system database call
+extern int32_t last_session_count;               // under sysdb_mutex
+extern bool ttffPending;                         // under sysdb_mutex
+extern std::atomic<int32_t> nmea_timeout_count;  // polling timeouts since the last "$GP" line
+extern int32_t xtra_pass_count;                  // main thread only
 
 enum GPS_STATUS { GPS_STATUS_UNKNOWN = 0, GPS_STATUS_INACTIVE = 1, GPS_STATUS_ACTIVE = 2 };
 const char* gps_status_text(GPS_STATUS status);

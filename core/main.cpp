@@ -1,3 +1,5 @@
 #include "core/core.h"
 
-int main(int argc, char** argv) { return navmon_main(argc, argv); }
+int main(int argc, char** argv) {
+    return navmon_main(argc, argv);
+}

@@ -66,7 +66,9 @@ bool gpsd_alive() {
     return false;
 }
 
-void on_gpsd_timeout() { nmea_timeout_count.fetch_add(1); }
+void on_gpsd_timeout() {
+    nmea_timeout_count.fetch_add(1);
+}
 
 void run_processing_pass() {
     gpsMqtt* client = gps_mqtt_client.load();

@@ -34,7 +34,9 @@ void print_usage(const char* name) {
         name);
 }
 
-void on_quit_signal(int) { need_to_quit.store(true); }
+void on_quit_signal(int) {
+    need_to_quit.store(true);
+}
 
 void on_usr1(int) {
     gpsMqtt* client = gps_mqtt_client.load();

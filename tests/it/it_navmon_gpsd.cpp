@@ -15,16 +15,6 @@ using navtest::NavmonRun;
 
 namespace {
 
-std::string db_value(NavmonRun& run, const char* db, const char* key) {
-    std::string v;
-    return run.db_get(db, key, &v) ? v : "<missing>";
-}
-
-bool wait_db(NavmonRun& run, const char* db, const char* key, const std::string& want,
-             int timeout_ms) {
-    return navtest::wait_for([&] { return db_value(run, db, key) == want; }, timeout_ms);
-}
-
 bool parses_as_object(const std::string& text, Json::Value* out) {
     Json::CharReaderBuilder builder;
     std::string errors;
@@ -62,7 +52,7 @@ struct Rig {
         navtest::GpsdFixtureOptions o;
         o.rate = 1.0;
         o.loop = true;
-        o.start_epoch = 20;  // past the cold start: a 2D stretch, then 3D fixes
+        o.start_epoch = 20;    // past the cold start: a 2D stretch, then 3D fixes
         o.start_gpsd = false;  // navmon's session starts it through systemctl
         return o;
     }
@@ -107,11 +97,11 @@ TEST(NavmonGpsd, DriveIsPublishedAndSurvivesGpsdDeath) {
     EXPECT_TRUE(report["satellites"].isArray());
 
     // The fix becomes valid and the batch carries it.
-    ASSERT_TRUE(wait_db(run, "GPS", "GPS_VALID", "1", 40000));
-    EXPECT_EQ(db_value(run, "GPS", "GPS_STATUS"), "ACTIVE");
-    EXPECT_NE(db_value(run, "GPS", "GPS_TTFF_UPTIME"), "<missing>");
+    ASSERT_TRUE(run.wait_db("GPS", "GPS_VALID", "1", 40000));
+    EXPECT_EQ(run.db_value("GPS", "GPS_STATUS"), "ACTIVE");
+    EXPECT_NE(run.db_value("GPS", "GPS_TTFF_UPTIME"), "<missing>");
     Json::Value fix;
-    ASSERT_TRUE(parses_as_object(db_value(run, "GPS", "GPS_DATA"), &fix));
+    ASSERT_TRUE(parses_as_object(run.db_value("GPS", "GPS_DATA"), &fix));
     EXPECT_EQ(fix["statusCode"].asInt(), 0);
     EXPECT_GT(fix["lat_dd"].asDouble(), 40.0);
     for (const char* key : {"GPS_NMEA_GPRMC_V2", "GPS_NMEA_GPRMC_V3", "GPS_NMEA_GPGGA",
@@ -120,38 +110,38 @@ TEST(NavmonGpsd, DriveIsPublishedAndSurvivesGpsdDeath) {
         ASSERT_TRUE(run.db_get("GPS", key, &s)) << key;
         EXPECT_TRUE(valid_nmea(s)) << key << ": " << s;
     }
-    std::string pv = db_value(run, "GPS", "GPS_TAIP_PV");
+    std::string pv = run.db_value("GPS", "GPS_TAIP_PV");
     EXPECT_EQ(pv.rfind(">RPV", 0), 0u) << pv;
     EXPECT_EQ(pv.back(), '<');
     // Satellites in view and the receiver's dead-reckoning values.
     EXPECT_TRUE(navtest::wait_for(
-        [&] { return db_value(run, "GPS", "GPS_NMEA_GPGSV").rfind("$GPGSV,", 0) == 0; }, 5000));
-    EXPECT_NE(db_value(run, "GPS", "GPS_SQI"), "<missing>");
-    EXPECT_NE(db_value(run, "DR", "DR_LAT"), "<missing>");
+        [&] { return run.db_value("GPS", "GPS_NMEA_GPGSV").rfind("$GPGSV,", 0) == 0; }, 5000));
+    EXPECT_NE(run.db_value("GPS", "GPS_SQI"), "<missing>");
+    EXPECT_NE(run.db_value("DR", "DR_LAT"), "<missing>");
 
     // gpsd killed mid-drive: noticed, restarted through systemctl, fix regained.
     pid_t old_pid = rig.gpsd.gpsd_pid();
     ASSERT_GT(old_pid, 0);
     int starts = rig.gpsd.start_count();
     ASSERT_TRUE(rig.gpsd.kill_gpsd(SIGKILL));
-    EXPECT_TRUE(run.wait_log("gpsd (" + std::to_string(old_pid) + ") exited! Restarting gpsd!",
-                             10000));
+    EXPECT_TRUE(
+        run.wait_log("gpsd (" + std::to_string(old_pid) + ") exited! Restarting gpsd!", 10000));
     EXPECT_TRUE(navtest::wait_for([&] { return rig.gpsd.start_count() > starts; }, 10000));
     // Passes resume with a valid fix from the new gpsd.
-    std::string ts_before = db_value(run, "GPS", "GPS_DATA_TS");
+    std::string ts_before = run.db_value("GPS", "GPS_DATA_TS");
     EXPECT_TRUE(navtest::wait_for(
         [&] {
-            return db_value(run, "GPS", "GPS_DATA_TS") != ts_before &&
-                   db_value(run, "GPS", "GPS_VALID") == "1";
+            return run.db_value("GPS", "GPS_DATA_TS") != ts_before &&
+                   run.db_value("GPS", "GPS_VALID") == "1";
         },
         30000));
 
     // Switched off by signal: the loop ends and gpsd is stopped.
     run.process().signal(SIGUSR2);
     EXPECT_TRUE(run.wait_log("Parsing loop exited (need_to_quit=0 svc_req=0)", 15000));
-    EXPECT_TRUE(wait_db(run, "GPS", "GPS_STATUS", "INACTIVE", 5000));
+    EXPECT_TRUE(run.wait_db("GPS", "GPS_STATUS", "INACTIVE", 5000));
     EXPECT_TRUE(navtest::wait_for([&] { return !rig.gpsd.gpsd_running(); }, 10000));
-    EXPECT_EQ(db_value(run, "GPS", "GPS_VALID"), "<missing>");
+    EXPECT_EQ(run.db_value("GPS", "GPS_VALID"), "<missing>");
 
     run.process().signal(SIGTERM);
     EXPECT_EQ(run.process().wait(15000), 255);
@@ -170,17 +160,17 @@ TEST(NavmonGpsd, FirstFixKeysOncePerSessionCount) {
     auto session = [&](bool expect_ttff) {
         run.db_set("GPS", "GPS_TTFF_UPTIME", "none");
         run.process().signal(SIGUSR1);
-        EXPECT_TRUE(wait_db(run, "GPS", "GPS_VALID", "1", 40000));
+        EXPECT_TRUE(run.wait_db("GPS", "GPS_VALID", "1", 40000));
         // A few more passes: the keys are written by the first valid pass or not at all.
         int passes = run.log_count("GPS:{");
         navtest::wait_for([&] { return run.log_count("GPS:{") >= passes + 3; }, 6000);
-        std::string ttff = db_value(run, "GPS", "GPS_TTFF_UPTIME");
+        std::string ttff = run.db_value("GPS", "GPS_TTFF_UPTIME");
         if (expect_ttff)
             EXPECT_NE(ttff, "none");
         else
             EXPECT_EQ(ttff, "none");
         run.process().signal(SIGUSR2);
-        EXPECT_TRUE(wait_db(run, "GPS", "GPS_STATUS", "INACTIVE", 15000));
+        EXPECT_TRUE(run.wait_db("GPS", "GPS_STATUS", "INACTIVE", 15000));
     };
     session(true);
     session(false);  // same session count

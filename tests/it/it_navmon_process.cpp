@@ -16,11 +16,6 @@ using navtest::NavmonRun;
 
 namespace {
 
-std::string db_value(NavmonRun& run, const char* db, const char* key) {
-    std::string v;
-    return run.db_get(db, key, &v) ? v : "<missing>";
-}
-
 std::string trimmed(std::string s) {
     while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
     return s;
@@ -30,9 +25,13 @@ std::string led(NavmonRun& run, const char* file) {
     return trimmed(navtest::read_file(run.led_file(file)));
 }
 
-bool wait_db(NavmonRun& run, const char* db, const char* key, const std::string& want,
-             int timeout_ms) {
-    return navtest::wait_for([&] { return db_value(run, db, key) == want; }, timeout_ms);
+bool systemctl_called(NavmonRun& run, const std::string& call, int timeout_ms = 5000) {
+    return navtest::wait_for(
+        [&] {
+            return navtest::read_file(run.root() + "/systemctl.calls").find(call) !=
+                   std::string::npos;
+        },
+        timeout_ms);
 }
 
 }  // namespace
@@ -68,35 +67,25 @@ TEST(NavmonProcess, StartupRecordsSessionsBySignalAndOrderlyStop) {
     ASSERT_TRUE(run.db_set("GPS", "GPS_STATUS", "ACTIVE"));
     ASSERT_TRUE(run.start());
 
-    ASSERT_TRUE(wait_db(run, "GPS", "GPS_STATUS", "INACTIVE", 5000));
+    ASSERT_TRUE(run.wait_db("GPS", "GPS_STATUS", "INACTIVE", 5000));
     ASSERT_TRUE(run.wait_log("Enabled:0", 5000));
     for (const char* key : {"GPS_VALID", "GPS_ISO8601", "GPS_NMEA_PGPS", "GPS_FW_VER"})
-        EXPECT_EQ(db_value(run, "GPS", key), "<missing>") << key;
+        EXPECT_EQ(run.db_value("GPS", key), "<missing>") << key;
     EXPECT_EQ(navtest::read_file(run.path("/var/run/navmon.pid")),
               std::to_string(run.process().pid()) + "\n");
     EXPECT_TRUE(run.wait_log("deadreckoning enabled: 1", 1000));
 
     // SIGUSR1 starts a session; with gpsd down the loop asks systemd to start it.
     run.process().signal(SIGUSR1);
-    EXPECT_TRUE(wait_db(run, "GPS", "GPS_STATUS", "ACTIVE", 5000));
+    EXPECT_TRUE(run.wait_db("GPS", "GPS_STATUS", "ACTIVE", 5000));
     EXPECT_TRUE(run.wait_log("Restarting gpsd!", 5000));
-    EXPECT_TRUE(navtest::wait_for(
-        [&] {
-            return navtest::read_file(run.root() + "/systemctl.calls").find("start gpsd") !=
-                   std::string::npos;
-        },
-        5000));
+    EXPECT_TRUE(systemctl_called(run, "start gpsd"));
 
     // SIGUSR2 ends it: records back to inactive, gpsd stopped.
     run.process().signal(SIGUSR2);
     EXPECT_TRUE(run.wait_log("Parsing loop exited (need_to_quit=0 svc_req=0)", 15000));
-    EXPECT_TRUE(wait_db(run, "GPS", "GPS_STATUS", "INACTIVE", 5000));
-    EXPECT_TRUE(navtest::wait_for(
-        [&] {
-            return navtest::read_file(run.root() + "/systemctl.calls").find("stop gpsd") !=
-                   std::string::npos;
-        },
-        5000));
+    EXPECT_TRUE(run.wait_db("GPS", "GPS_STATUS", "INACTIVE", 5000));
+    EXPECT_TRUE(systemctl_called(run, "stop gpsd"));
 
     run.process().signal(SIGTERM);
     EXPECT_EQ(run.process().wait(15000), 255);
@@ -111,15 +100,14 @@ TEST(NavmonProcess, FlashingMarkerHoldsTheDaemonAndIsAcknowledged) {
 
     // During a session the marker ends it first.
     run.process().signal(SIGUSR1);
-    ASSERT_TRUE(wait_db(run, "GPS", "GPS_STATUS", "ACTIVE", 5000));
+    ASSERT_TRUE(run.wait_db("GPS", "GPS_STATUS", "ACTIVE", 5000));
     navtest::write_file(run.path("/tmp/gps-flashing"), "");
     EXPECT_TRUE(run.wait_log("Exiting due to GPS module update pending", 10000));
     EXPECT_TRUE(run.wait_log("Waiting for GPS module update to finish (navmon)", 10000));
     EXPECT_TRUE(navtest::wait_for(
         [&] { return navtest::file_exists(run.path("/tmp/gps-flashing-navmon-ack")); }, 5000));
-    EXPECT_EQ(db_value(run, "GPS", "GPS_STATUS"), "INACTIVE");
-    EXPECT_NE(navtest::read_file(run.root() + "/systemctl.calls").find("stop gpsd"),
-              std::string::npos);
+    EXPECT_EQ(run.db_value("GPS", "GPS_STATUS"), "INACTIVE");
+    EXPECT_TRUE(systemctl_called(run, "stop gpsd", 0));
 
     // A termination signal ends the wait after the current sleep at the latest.
     run.process().signal(SIGTERM);
@@ -135,7 +123,7 @@ TEST(NavmonProcess, FlashingEndsAndProcessingResumes) {
     unlink(run.path("/tmp/gps-flashing").c_str());
     run.process().signal(SIGUSR1);
     // The wait sleeps 10 s between looks at the marker.
-    EXPECT_TRUE(wait_db(run, "GPS", "GPS_STATUS", "ACTIVE", 15000));
+    EXPECT_TRUE(run.wait_db("GPS", "GPS_STATUS", "ACTIVE", 15000));
 }
 
 TEST(NavmonProcess, LedFollowsModuleConfigurationAndSession) {
@@ -147,12 +135,10 @@ TEST(NavmonProcess, LedFollowsModuleConfigurationAndSession) {
         EXPECT_EQ(led(run, "brightness"), "0");
         // Each idle pass switches it off again, with no cache.
         navtest::write_file(run.led_file("brightness"), "255");
-        EXPECT_TRUE(navtest::wait_for(
-            [&] { return led(run, "brightness") == "0"; }, 3000));
+        EXPECT_TRUE(navtest::wait_for([&] { return led(run, "brightness") == "0"; }, 3000));
         // A session without a fix blinks.
         run.process().signal(SIGUSR1);
-        EXPECT_TRUE(navtest::wait_for(
-            [&] { return led(run, "trigger") == "timer"; }, 5000));
+        EXPECT_TRUE(navtest::wait_for([&] { return led(run, "trigger") == "timer"; }, 5000));
     }
     {
         NavmonRun run;

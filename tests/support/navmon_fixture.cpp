@@ -40,7 +40,9 @@ NavmonRun::NavmonRun() {
     install_recording_systemctl();
 }
 
-NavmonRun::~NavmonRun() { proc_.stop(15000); }
+NavmonRun::~NavmonRun() {
+    proc_.stop(15000);
+}
 
 void NavmonRun::install_recording_systemctl() {
     std::string script = root_ / "bin/systemctl";
@@ -64,7 +66,9 @@ bool NavmonRun::start(const std::vector<std::string>& args) {
     return proc_.start(argv, env, root_ / "navmon.out");
 }
 
-std::string NavmonRun::log() const { return read_file(log_path()); }
+std::string NavmonRun::log() const {
+    return read_file(log_path());
+}
 
 bool NavmonRun::wait_log(const std::string& text, int timeout_ms) const {
     return wait_for([&] { return log().find(text) != std::string::npos; }, timeout_ms);
@@ -83,8 +87,8 @@ std::string NavmonRun::led_file(const std::string& name) const {
 
 bool NavmonRun::db_get(const std::string& db, const std::string& key, std::string* value) const {
     std::string out;
-    int rc = run_command("SYSDB_PATH=" + shell_quote(db_path()) + " " SYSDB_BIN " get " + db +
-                             " " + key + " 2>/dev/null",
+    int rc = run_command("SYSDB_PATH=" + shell_quote(db_path()) + " " SYSDB_BIN " get " + db + " " +
+                             key + " 2>/dev/null",
                          &out);
     if (rc != 0) return false;
     if (!out.empty() && out.back() == '\n') out.pop_back();
@@ -96,6 +100,16 @@ bool NavmonRun::db_set(const std::string& db, const std::string& key, const std:
                        const std::string& type_flag) const {
     return run_command("SYSDB_PATH=" + shell_quote(db_path()) + " " SYSDB_BIN " set " + db + " " +
                        key + " " + shell_quote(value) + " " + type_flag + " >/dev/null 2>&1") == 0;
+}
+
+std::string NavmonRun::db_value(const std::string& db, const std::string& key) const {
+    std::string v;
+    return db_get(db, key, &v) ? v : "<missing>";
+}
+
+bool NavmonRun::wait_db(const std::string& db, const std::string& key, const std::string& want,
+                        int timeout_ms) const {
+    return wait_for([&] { return db_value(db, key) == want; }, timeout_ms);
 }
 
 }  // namespace navtest

@@ -45,6 +45,10 @@ public:
     bool db_get(const std::string& db, const std::string& key, std::string* value) const;
     bool db_set(const std::string& db, const std::string& key, const std::string& value,
                 const std::string& type_flag = "") const;
+    // The value as `sysdb get` prints it, or "<missing>".
+    std::string db_value(const std::string& db, const std::string& key) const;
+    bool wait_db(const std::string& db, const std::string& key, const std::string& want,
+                 int timeout_ms) const;
 
 private:
     TempDir root_;

@@ -85,9 +85,13 @@ void write_file(const std::string& path, const std::string& content) {
     out << content;
 }
 
-bool file_exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+bool file_exists(const std::string& path) {
+    return access(path.c_str(), F_OK) == 0;
+}
 
-void mkdirs(const std::string& path) { run_command("mkdir -p '" + path + "'"); }
+void mkdirs(const std::string& path) {
+    run_command("mkdir -p '" + path + "'");
+}
 
 // ---- LogCapture -------------------------------------------------------------------------
 
@@ -106,14 +110,18 @@ LogCapture::LogCapture() {
     log_set_hook(capture_hook);
 }
 
-LogCapture::~LogCapture() { log_set_hook(nullptr); }
+LogCapture::~LogCapture() {
+    log_set_hook(nullptr);
+}
 
 std::vector<std::string> LogCapture::lines() const {
     std::lock_guard<std::mutex> lock(g_log_mutex);
     return g_log_lines;
 }
 
-bool LogCapture::contains(const std::string& text) const { return count(text) > 0; }
+bool LogCapture::contains(const std::string& text) const {
+    return count(text) > 0;
+}
 
 int LogCapture::count(const std::string& text) const {
     std::lock_guard<std::mutex> lock(g_log_mutex);
@@ -135,8 +143,7 @@ Process::~Process() {
 }
 
 bool Process::start(const std::vector<std::string>& argv,
-                    const std::map<std::string, std::string>& env,
-                    const std::string& output_file) {
+                    const std::map<std::string, std::string>& env, const std::string& output_file) {
     std::vector<std::string> envs;
     for (char** e = environ; *e != nullptr; ++e) {
         std::string kv = *e;
@@ -223,15 +230,16 @@ int run_command(const std::string& cmd, std::string* out) {
 
 Broker::Broker() {}
 
-Broker::~Broker() { stop(); }
+Broker::~Broker() {
+    stop();
+}
 
 bool Broker::start() {
     if (port_ == 0) port_ = free_port();
     std::string conf = dir_ / "mosquitto.conf";
     write_file(conf, "listener " + std::to_string(port_) +
                          " 127.0.0.1\nallow_anonymous true\npersistence false\nlog_dest stderr\n");
-    if (!proc_.start({"/usr/sbin/mosquitto", "-c", conf}, {}, dir_ / "mosquitto.log"))
-        return false;
+    if (!proc_.start({"/usr/sbin/mosquitto", "-c", conf}, {}, dir_ / "mosquitto.log")) return false;
     int port = port_;
     return wait_for(
         [port] {
@@ -247,7 +255,9 @@ bool Broker::start() {
         5000);
 }
 
-void Broker::stop() { proc_.stop(3000); }
+void Broker::stop() {
+    proc_.stop(3000);
+}
 
 // ---- Subscriber -------------------------------------------------------------------------
 
@@ -303,7 +313,9 @@ Subscriber::~Subscriber() {
     delete impl_;
 }
 
-bool Subscriber::connected() const { return impl_->subscribed.load(); }
+bool Subscriber::connected() const {
+    return impl_->subscribed.load();
+}
 
 std::vector<Message> Subscriber::messages() const {
     std::lock_guard<std::mutex> lock(impl_->mutex);

@@ -63,9 +63,9 @@ TEST_F(CoreTest, ClearGpsRecordsDeletesTheSessionKeysOnly) {
 
 TEST_F(CoreTest, EngineRestartAfterMoreThanFourSilentTimeouts) {
     const std::string marker = dir / "restarts";
-    navtest::write_file(dir / "config.json",
-                        "{\"gps\":{\"engine_restart_command\":\"echo restart >> " + marker +
-                            "\"}}");
+    navtest::write_file(
+        dir / "config.json",
+        "{\"gps\":{\"engine_restart_command\":\"echo restart >> " + marker + "\"}}");
     auto restarts = [&] {
         std::string s = navtest::read_file(marker);
         int n = 0;
