@@ -1,14 +1,12 @@
 // The stored $GPRMC, $GPGGA and $GPGSA fed back into a real gpsd as if a receiver sent them:
-// gpsd must decode the position (to the truncated fourth decimal of minutes), speed, course
-// and date the writer started from.
+// gpsd must decode the position (to the truncated fourth decimal of minutes), speed, course,
+// altitude and date the writer started from.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <map>
 #include <string>
 
-#include "core/core.h"
-#include "platform/platform.h"
 #include "platform/sysdb.h"
 #include "publish/publish.h"
 #include "tests/support/gpsd_fixture.h"
@@ -16,25 +14,12 @@
 
 namespace {
 
-struct Fix {
+const struct {
     double lat, lon, speed, track, alt;
-    int hhmmss;
-};
-
-const Fix kFixes[] = {
-    {52.123456, -1.234567, 12.3, 271.5, 123.4, 163001},
-    {-33.8688, 151.2093, 0.0, 0.0, 58.0, 163002},
-    {0.5, -0.25, 33.3, 359.9, -12.7, 163003},
-    {64.1466, -21.9426, 1.0, 90.0, 0.0, 163004},
-    {-12.0464, -77.04281, 55.55, 180.25, 3400.9, 163005},
-};
-constexpr int kDate = 210925;  // 21 September 2025
-
-std::string stored(const char* key) {
-    sysdb_value v;
-    EXPECT_EQ(sysdb_namedb_read_value(nullptr, "GPS", key, &v), 0) << key;
-    return v.text;
-}
+} kFixes[] = {{52.123456, -1.234567, 12.3, 271.5, 123.4},
+              {-33.8688, 151.2093, 0.0, 0.0, 58.0},
+              {0.5, -0.25, 33.3, 359.9, -12.7},
+              {-12.0464, -77.04281, 55.55, 180.25, 3400.9}};
 
 Json::Value parse(const std::string& text) {
     Json::Value v;
@@ -43,11 +28,9 @@ Json::Value parse(const std::string& text) {
 }
 
 // What a ddmm.mmmm field can carry of a coordinate: minutes truncated to four decimals.
-double truncated_degrees(double v) {
-    const double a = std::fabs(v);
-    const double d = std::trunc(a);
-    const double minutes = std::trunc((a - d) * 60.0 * 10000.0) / 10000.0;
-    return std::copysign(d + minutes / 60.0, v);
+double truncated(double v) {
+    const double d = std::trunc(std::fabs(v));
+    return std::copysign(d + std::trunc((std::fabs(v) - d) * 600000.0) / 600000.0, v);
 }
 
 TEST(NmeaRoundTrip, GpsdDecodesTheStoredSentences) {
@@ -55,28 +38,25 @@ TEST(NmeaRoundTrip, GpsdDecodesTheStoredSentences) {
     navtest::ScopedEnv sysdb_env("SYSDB_PATH", root / "sysdb.sqlite");
     sysdb_reset_thread_connection();
     publish_reset_for_test();
-
-    // One epoch per fix, alternating the two $GPRMC variants.
-    std::string recording = "# sentences stored by the fix record writer\n";
-    int n = 0;
-    for (const Fix& f : kFixes) {
-        Json::Value s = parse(R"({"validity": true, "iso8601": "x", "TPV": {"mode": 3},
-            "SKY": {"hdop": 0.9, "vdop": 1.2, "pdop": 1.5, "satellites": [
-                {"PRN": 3, "used": true}, {"PRN": 7, "used": true}, {"PRN": 11, "used": true},
-                {"PRN": 19, "used": true}, {"PRN": 22, "used": false}]}})");
+    std::string recording;  // one epoch per fix at 16:30:0n on 21 September 2025
+    for (int n = 0; n < 4; ++n) {
+        Json::Value s = parse(R"({"validity": true, "calc_ddmmyy": 210925, "TPV": {"mode": 3},
+            "SKY": {"hdop": 0.9, "pdop": 1.5, "satellites": [{"PRN": 3, "used": true},
+                {"PRN": 7, "used": true}, {"PRN": 11, "used": true}, {"PRN": 19, "used": true}]}})");
         s["ts"] = 100.0 + n;
-        s["calc_hhmmss"] = f.hhmmss;
-        s["calc_ddmmyy"] = kDate;
-        s["TPV"]["lat"] = f.lat;
-        s["TPV"]["lon"] = f.lon;
-        s["TPV"]["speed"] = f.speed;
-        s["TPV"]["track"] = f.track;
-        s["TPV"]["alt"] = f.alt;
+        s["calc_hhmmss"] = 163001 + n;
+        s["TPV"]["lat"] = kFixes[n].lat;
+        s["TPV"]["lon"] = kFixes[n].lon;
+        s["TPV"]["speed"] = kFixes[n].speed;
+        s["TPV"]["track"] = kFixes[n].track;
+        s["TPV"]["alt"] = kFixes[n].alt;
         ASSERT_EQ(saveGpsDataSysdb(s), 0);
-        recording += stored(n % 2 ? "GPS_NMEA_GPRMC_V3" : "GPS_NMEA_GPRMC_V2");
-        recording += stored("GPS_NMEA_GPGGA");
-        recording += stored("GPS_NMEA_GPGSA");
-        ++n;
+        for (const char* key : {n % 2 ? "GPS_NMEA_GPRMC_V3" : "GPS_NMEA_GPRMC_V2", "GPS_NMEA_GPGGA",
+                                "GPS_NMEA_GPGSA"}) {
+            sysdb_value v;
+            ASSERT_EQ(sysdb_namedb_read_value(nullptr, "GPS", key, &v), 0) << key;
+            recording += v.text;
+        }
     }
     navtest::write_file(root / "stored.nmea", recording);
 
@@ -87,57 +67,29 @@ TEST(NmeaRoundTrip, GpsdDecodesTheStoredSentences) {
     ASSERT_TRUE(fx.ok());
     navtest::GpsdWatch watch(fx.gpsd_port(), false);
     ASSERT_TRUE(watch.connected());
-
-    // Per fix time, the TPV with the most complete fix (gpsd may report an epoch before its
-    // $GPGSA has arrived).
-    std::map<std::string, Json::Value> tpv_by_time;
+    // Per second of 16:30, the first 3D TPV (gpsd may report an epoch before its $GPGSA).
+    std::map<int, Json::Value> tpv;
     const bool all = navtest::wait_for(
         [&] {
             for (const std::string& line : watch.collect(100)) {
                 const Json::Value r = parse(line);
-                if (r["class"].asString() != "TPV" || !r.isMember("lat") || !r.isMember("time"))
-                    continue;
-                Json::Value& slot = tpv_by_time[r["time"].asString()];
-                if (slot.isNull() || r["mode"].asInt() >= slot["mode"].asInt()) slot = r;
+                const std::string t = r["time"].asString();
+                if (r["class"] == "TPV" && r["mode"] == 3 && t.rfind("2025-09-21T16:30:0", 0) == 0)
+                    tpv.emplace(t[18] - '0', r);
             }
-            size_t seen = 0;
-            for (const Fix& f : kFixes) {
-                char t[32];
-                snprintf(t, sizeof t, "2025-09-21T%02d:%02d:%02d", f.hhmmss / 10000,
-                         f.hhmmss / 100 % 100, f.hhmmss % 100);
-                for (const auto& kv : tpv_by_time)
-                    if (kv.first.rfind(t, 0) == 0 && kv.second["mode"].asInt() == 3) ++seen;
-            }
-            return seen >= sizeof kFixes / sizeof kFixes[0];
+            return tpv.size() >= 4;
         },
         30000);
     EXPECT_TRUE(all) << recording;
-
-    for (const Fix& f : kFixes) {
-        char t[32];
-        snprintf(t, sizeof t, "2025-09-21T%02d:%02d:%02d", f.hhmmss / 10000, f.hhmmss / 100 % 100,
-                 f.hhmmss % 100);
-        const Json::Value* r = nullptr;
-        for (const auto& kv : tpv_by_time)
-            if (kv.first.rfind(t, 0) == 0) r = &kv.second;
-        if (r == nullptr) {
-            ADD_FAILURE() << "no TPV for " << t;
-            continue;
-        }
-        SCOPED_TRACE(t);
-        // The decoded coordinate is the truncated one, within the rounding of gpsd's own
-        // arithmetic (well under a millimetre).
-        EXPECT_NEAR((*r)["lat"].asDouble(), truncated_degrees(f.lat), 1e-9);
-        EXPECT_NEAR((*r)["lon"].asDouble(), truncated_degrees(f.lon), 1e-9);
-        EXPECT_LE(std::fabs(f.lat - (*r)["lat"].asDouble()), 0.0001 / 60 + 1e-9);
-        EXPECT_LE(std::fabs(f.lon - (*r)["lon"].asDouble()), 0.0001 / 60 + 1e-9);
-        // Knots carry one decimal, rounded: within 0.05 kn (0.026 m/s).
-        EXPECT_NEAR((*r)["speed"].asDouble(), f.speed, 0.026);
-        // The course is whole degrees, truncated.
-        EXPECT_DOUBLE_EQ((*r)["track"].asDouble(), std::trunc(static_cast<float>(f.track)));
-        // $GPGGA's altitude: whole metres, truncated toward zero; $GPGSA gives the 3D mode.
-        EXPECT_DOUBLE_EQ((*r)["altMSL"].asDouble(), std::trunc(static_cast<float>(f.alt)));
-        EXPECT_EQ((*r)["mode"].asInt(), 3);
+    for (int n = 0; n < 4 && all; ++n) {
+        SCOPED_TRACE(n);
+        const Json::Value& r = tpv[n + 1];
+        EXPECT_NEAR(r["lat"].asDouble(), truncated(kFixes[n].lat), 1e-9);
+        EXPECT_NEAR(r["lon"].asDouble(), truncated(kFixes[n].lon), 1e-9);
+        EXPECT_NEAR(r["speed"].asDouble(), kFixes[n].speed, 0.026);  // 0.05 kn
+        // course and altitude: whole units, truncated
+        EXPECT_DOUBLE_EQ(r["track"].asDouble(), std::trunc(static_cast<float>(kFixes[n].track)));
+        EXPECT_DOUBLE_EQ(r["altMSL"].asDouble(), std::trunc(static_cast<float>(kFixes[n].alt)));
     }
     fx.stop();
     publish_reset_for_test();
