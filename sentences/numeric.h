@@ -21,12 +21,12 @@ inline T trunc_to(double v) {
     return static_cast<T>(v);
 }
 
-// Rounds to single precision; magnitudes beyond float's range become infinities (what IEEE
-// rounding gives) instead of relying on an out-of-range double-to-float conversion.
+// Rounds to single precision; magnitudes beyond float's range saturate at the largest float,
+// so no infinity ever reaches a stored JSON document (its text would not parse back).
 inline float to_float(double v) {
-    constexpr double overflow = 0x1.ffffffp127;  // halfway between FLT_MAX and 2^128
-    if (v >= overflow) return std::numeric_limits<float>::infinity();
-    if (v <= -overflow) return -std::numeric_limits<float>::infinity();
+    constexpr float kMax = std::numeric_limits<float>::max();
+    if (v >= static_cast<double>(kMax)) return kMax;
+    if (v <= -static_cast<double>(kMax)) return -kMax;
     return static_cast<float>(v);
 }
 
