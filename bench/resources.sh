@@ -1,0 +1,168 @@
+#!/usr/bin/env bash
+# navmon's cost over a replayed drive, side by side with the plain alternative
+#   gpspipe -w | mosquitto_pub -l -t v1/device/gps/location/tpv/update
+# both fed by the same private gpsd (replaying testdata/drive_long.nmea at one epoch a second)
+# and the same private mosquitto, all on loopback. Reports CPU time (utime + stime), peak RSS
+# (VmHWM) and the latency from a TPV leaving gpsd to navmon's "GPS_DATA" commit and to the
+# pipeline's MQTT delivery (median, 99th percentile).
+#
+#   bench/resources.sh [BUILD_DIR]
+#     BUILD_DIR       a build tree with navmon and tools/nmea_replay (default: build/bench,
+#                     configured RelWithDebInfo and built here)
+#     BENCH_SECONDS   measured time (default 600)
+#     BENCH_KEEP=1    keep the throw-away directory (logs, database) afterwards
+#
+# navmon runs as on the device: no -v, one processing pass a second. Its latency therefore
+# includes the wait for the next pass (up to ~1 s); the pipeline forwards each report at once.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+top=$PWD
+seconds=${BENCH_SECONDS:-600}
+bin=${1:-}
+if [ -z "$bin" ]; then
+    bin=$top/build/bench
+    cmake -S . -B "$bin" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNAVMON_TESTS=OFF -DNAVMON_BENCH=OFF >/dev/null
+    cmake --build "$bin" -j2 --target navmon sysdb nmea_replay >/dev/null
+fi
+bin=$(cd "$bin" && pwd)
+for f in "$bin/navmon" "$bin/tools/nmea_replay" "$bin/tools/sysdb"; do
+    [ -x "$f" ] || { echo "missing $f" >&2; exit 2; }
+done
+
+root=$(mktemp -d /tmp/navmon-bench.XXXXXX)
+chmod 755 "$root"
+mkdir -p "$root"/{var/run,tmp,bin,data/xtra,sys/class/leds/gps}
+chmod 777 "$root/var/run"  # gpsd drops to its own user and must manage its pid file
+echo 0 >"$root/sys/class/leds/gps/brightness"
+echo 1 >"$root/sys/class/leds/gps/max_brightness"
+echo none >"$root/sys/class/leds/gps/trigger"
+
+free_port() {
+    python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+mqtt_port=$(free_port)
+gpsd_port=$(free_port)
+feed_port=$(free_port)
+shm_key=$(printf '0x4e4e%04x' $((RANDOM)))
+
+pids=()
+navmon_pid=
+cleanup() {
+    set +e
+    [ -n "$navmon_pid" ] && kill -TERM "$navmon_pid" 2>/dev/null && wait "$navmon_pid" 2>/dev/null
+    "$root/bin/systemctl" stop gpsd >/dev/null 2>&1
+    for p in "${pids[@]}"; do kill -TERM "$p" 2>/dev/null; done
+    for p in "${pids[@]}"; do wait "$p" 2>/dev/null; done
+    ipcrm -M "$shm_key" 2>/dev/null
+    if [ "${BENCH_KEEP:-0}" = 1 ]; then echo "Kept $root"; else rm -rf "$root"; fi
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+cat >"$root/mosquitto.conf" <<CONF
+listener $mqtt_port 127.0.0.1
+allow_anonymous true
+persistence false
+log_dest stderr
+CONF
+/usr/sbin/mosquitto -c "$root/mosquitto.conf" >"$root/mosquitto.log" 2>&1 &
+pids+=($!)
+
+"$bin/tools/nmea_replay" --port "$feed_port" --file "$top/testdata/drive_long.nmea" --loop \
+    >"$root/replay.log" 2>&1 &
+pids+=($!)
+
+# systemd's part: navmon starts and stops gpsd through $NAVMON_ROOT/bin/systemctl.
+cat >"$root/bin/systemctl" <<SCRIPT
+#!/bin/sh
+pidfile="$root/var/run/gpsd.pid"
+case "\$1" in
+start)
+    if [ -f "\$pidfile" ] && kill -0 "\$(cat "\$pidfile")" 2>/dev/null; then exit 0; fi
+    GPSD_SHM_KEY=$shm_key nohup sh -c '/usr/sbin/gpsd -N -n -S $gpsd_port -P "\$0" tcp://127.0.0.1:$feed_port; :' "\$pidfile" >>"$root/gpsd.log" 2>&1 &
+    i=0; while [ \$i -lt 50 ] && [ ! -s "\$pidfile" ]; do sleep 0.1; i=\$((i+1)); done
+    [ -s "\$pidfile" ] ;;
+stop)
+    [ -f "\$pidfile" ] || exit 0
+    pid=\$(cat "\$pidfile"); kill -TERM "\$pid" 2>/dev/null
+    i=0; while [ \$i -lt 50 ] && kill -0 "\$pid" 2>/dev/null; do sleep 0.1; i=\$((i+1)); done
+    rm -f "\$pidfile" ;;
+*) exit 1 ;;
+esac
+SCRIPT
+chmod 755 "$root/bin/systemctl"
+
+cat >"$root/config.json" <<CONF
+{"hardware": {"wireless": {"gps": {"module": "GNSS-DR"}}, "leds": {"gps": "/sys/class/leds/gps"}},
+ "gps": {"deadreckon": {"enable": true}}}
+CONF
+
+export NAVMON_ROOT=$root SYSDB_PATH=$root/sysdb.sqlite PLATFORM_CONFIG=$root/config.json
+export MQTT_HOST=127.0.0.1 MQTT_PORT=$mqtt_port GPSD_HOST=127.0.0.1 GPSD_PORT=$gpsd_port
+# A device has a modem: with no IMEI navmon would log its fallback every pass.
+"$bin/tools/sysdb" set CELL CELL_IMEI 356938035643809 >/dev/null
+
+sleep 0.3
+"$root/bin/systemctl" start gpsd
+i=0
+until python3 -c "import socket; socket.create_connection(('127.0.0.1', $gpsd_port)).close()" 2>/dev/null; do
+    i=$((i + 1)); [ $i -lt 50 ] || { echo "gpsd did not come up" >&2; exit 1; }
+    sleep 0.1
+done
+
+"$bin/navmon" -l "$root/navmon.log" &
+navmon_pid=$!
+i=0
+until grep -q 'Enabled:0' "$root/navmon.log" 2>/dev/null; do
+    i=$((i + 1)); [ $i -lt 100 ] || { echo "navmon did not start" >&2; exit 1; }
+    sleep 0.1
+done
+kill -USR1 "$navmon_pid"
+
+# The alternative: every gpsd JSON line published as it comes.
+mkfifo "$root/pipe"
+mosquitto_pub -h 127.0.0.1 -p "$mqtt_port" -l -t v1/device/gps/location/tpv/update <"$root/pipe" &
+pub_pid=$!
+pids+=($pub_pid)
+gpspipe -w "127.0.0.1:$gpsd_port" >"$root/pipe" &
+pipe_pid=$!
+pids+=($pipe_pid)
+
+cpu_s() {  # utime + stime of a process, seconds
+    awk -v hz="$(getconf CLK_TCK)" '{ sub(/^.*\) /, ""); printf "%.2f", ($12 + $13) / hz }' "/proc/$1/stat"
+}
+hwm_kb() { awk '/^VmHWM/ { print $2 }' "/proc/$1/status"; }
+
+echo "Measuring for $seconds s (navmon $navmon_pid, gpspipe $pipe_pid, mosquitto_pub $pub_pid)..."
+sleep 2  # let the session attach
+start_navmon=$(cpu_s "$navmon_pid")
+start_pipe=$(cpu_s "$pipe_pid")
+start_pub=$(cpu_s "$pub_pid")
+python3 "$top/bench/latency_probe.py" --gpsd-port "$gpsd_port" --db "$SYSDB_PATH" \
+    --mqtt-port "$mqtt_port" --seconds "$seconds" --out "$root/latency.json"
+end_navmon=$(cpu_s "$navmon_pid")
+end_pipe=$(cpu_s "$pipe_pid")
+end_pub=$(cpu_s "$pub_pid")
+hwm_navmon=$(hwm_kb "$navmon_pid")
+hwm_pipe=$(hwm_kb "$pipe_pid")
+hwm_pub=$(hwm_kb "$pub_pid")
+
+python3 - "$root/latency.json" "$seconds" \
+    "$start_navmon" "$end_navmon" "$hwm_navmon" \
+    "$start_pipe" "$end_pipe" "$hwm_pipe" "$start_pub" "$end_pub" "$hwm_pub" <<'PY'
+import json, sys
+lat = json.load(open(sys.argv[1]))
+secs = float(sys.argv[2])
+v = [float(x) for x in sys.argv[3:]]
+navmon_cpu = v[1] - v[0]
+pipe_cpu = (v[4] - v[3]) + (v[7] - v[6])
+print("TPV reports sent by gpsd: %d over %.0f s" % (lat["tpv_sent"], secs))
+print("%-34s %10s %8s %12s %12s %12s %8s" % ("", "CPU s", "CPU %", "peak RSS kB", "median ms",
+                                                "p99 ms", "TPVs"))
+def row(name, cpu, rss, l):
+    print("%-34s %10.2f %8.2f %12s %12s %12s %8s" % (name, cpu, 100 * cpu / secs, rss,
+          l.get("median_ms", "-"), l.get("p99_ms", "-"), l.get("count", 0)))
+row("navmon (to GPS_DATA commit)", navmon_cpu, int(v[2]), lat["navmon"])
+row("gpspipe | mosquitto_pub (to MQTT)", pipe_cpu, "%d+%d" % (v[5], v[8]), lat["pipeline"])
+PY
+echo "navmon log lines with \"failed\": $(grep -c 'failed' "$root/navmon.log" || true)"
