@@ -38,14 +38,24 @@ void on_quit_signal(int) {
     need_to_quit.store(true);
 }
 
-void on_usr1(int) {
+// A SIGUSR1/SIGUSR2 that arrives before the client exists is kept here (-1: none) and handed
+// to the client once it is created, instead of being lost.
+std::atomic<int> early_svc_req{-1};
+
+void request_service(bool on) {
     gpsMqtt* client = gps_mqtt_client.load();
-    if (client != nullptr) client->set_svc_req(true);
+    if (client != nullptr)
+        client->set_svc_req(on);
+    else
+        early_svc_req.store(on ? 1 : 0);
+}
+
+void on_usr1(int) {
+    request_service(true);
 }
 
 void on_usr2(int) {
-    gpsMqtt* client = gps_mqtt_client.load();
-    if (client != nullptr) client->set_svc_req(false);
+    request_service(false);
 }
 
 // Only there so that a SIGCONT cuts the main thread's sleep short.
@@ -219,6 +229,8 @@ int navmon_main(int argc, char** argv) {
     // The messaging thread is created with every signal blocked, so signals reach this thread.
     gpsMqtt* client = new gpsMqtt(name, "KVT GPS Daemon connected");
     gps_mqtt_client.store(client);
+    int early = early_svc_req.exchange(-1);
+    if (early >= 0) client->set_svc_req(early == 1);
     client->start_mqtt_connection();
 
     mark_gps_inactive();
