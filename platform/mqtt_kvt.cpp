@@ -106,7 +106,9 @@ int mqtt_kvt::start_mqtt_connection() {
     if (stopped_.load()) return -1;
     if (started_.exchange(true)) return 0;
 
-    reconnect_delay_set(1, 30, true);
+    // The broker is the device's own: retrying it every few seconds costs nothing, and a long
+    // back-off would leave the daemon deaf for up to that long after the broker comes back.
+    reconnect_delay_set(1, 5, true);
     // The thread is started before the first connection attempt: when the broker refuses
     // the very first connect before the loop runs, the library's thread would wait for a
     // connection state that never comes and never retry.
