@@ -29,76 +29,13 @@ for f in "$bin/navmon" "$bin/tools/nmea_replay" "$bin/tools/sysdb"; do
     [ -x "$f" ] || { echo "missing $f" >&2; exit 2; }
 done
 
-root=$(mktemp -d /tmp/navmon-bench.XXXXXX)
-chmod 755 "$root"
-mkdir -p "$root"/{var/run,tmp,bin,data/xtra,sys/class/leds/gps}
-chmod 777 "$root/var/run"  # gpsd drops to its own user and must manage its pid file
-echo 0 >"$root/sys/class/leds/gps/brightness"
-echo 1 >"$root/sys/class/leds/gps/max_brightness"
-echo none >"$root/sys/class/leds/gps/trigger"
-
-free_port() {
-    python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
-}
-mqtt_port=$(free_port)
-gpsd_port=$(free_port)
-feed_port=$(free_port)
-shm_key=$(printf '0x4e4e%04x' $((RANDOM)))
-
-pids=()
-navmon_pid=
-cleanup() {
-    set +e
-    [ -n "$navmon_pid" ] && kill -TERM "$navmon_pid" 2>/dev/null && wait "$navmon_pid" 2>/dev/null
-    "$root/bin/systemctl" stop gpsd >/dev/null 2>&1
-    for p in "${pids[@]}"; do kill -TERM "$p" 2>/dev/null; done
-    for p in "${pids[@]}"; do wait "$p" 2>/dev/null; done
-    ipcrm -M "$shm_key" 2>/dev/null
-    if [ "${BENCH_KEEP:-0}" = 1 ]; then echo "Kept $root"; else rm -rf "$root"; fi
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
-
-cat >"$root/mosquitto.conf" <<CONF
-listener $mqtt_port 127.0.0.1
-allow_anonymous true
-persistence false
-log_dest stderr
-CONF
-/usr/sbin/mosquitto -c "$root/mosquitto.conf" >"$root/mosquitto.log" 2>&1 &
-pids+=($!)
-
-"$bin/tools/nmea_replay" --port "$feed_port" --file "$top/testdata/drive_long.nmea" --loop \
-    >"$root/replay.log" 2>&1 &
-pids+=($!)
-
-# systemd's part: navmon starts and stops gpsd through $NAVMON_ROOT/bin/systemctl.
-cat >"$root/bin/systemctl" <<SCRIPT
-#!/bin/sh
-pidfile="$root/var/run/gpsd.pid"
-case "\$1" in
-start)
-    if [ -f "\$pidfile" ] && kill -0 "\$(cat "\$pidfile")" 2>/dev/null; then exit 0; fi
-    GPSD_SHM_KEY=$shm_key nohup sh -c '/usr/sbin/gpsd -N -n -S $gpsd_port -P "\$0" tcp://127.0.0.1:$feed_port; :' "\$pidfile" >>"$root/gpsd.log" 2>&1 &
-    i=0; while [ \$i -lt 50 ] && [ ! -s "\$pidfile" ]; do sleep 0.1; i=\$((i+1)); done
-    [ -s "\$pidfile" ] ;;
-stop)
-    [ -f "\$pidfile" ] || exit 0
-    pid=\$(cat "\$pidfile"); kill -TERM "\$pid" 2>/dev/null
-    i=0; while [ \$i -lt 50 ] && kill -0 "\$pid" 2>/dev/null; do sleep 0.1; i=\$((i+1)); done
-    rm -f "\$pidfile" ;;
-*) exit 1 ;;
-esac
-SCRIPT
-chmod 755 "$root/bin/systemctl"
-
-cat >"$root/config.json" <<CONF
-{"hardware": {"wireless": {"gps": {"module": "GNSS-DR"}}, "leds": {"gps": "/sys/class/leds/gps"}},
- "gps": {"deadreckon": {"enable": true}}}
-CONF
-
-export NAVMON_ROOT=$root SYSDB_PATH=$root/sysdb.sqlite PLATFORM_CONFIG=$root/config.json
-export MQTT_HOST=127.0.0.1 MQTT_PORT=$mqtt_port GPSD_HOST=127.0.0.1 GPSD_PORT=$gpsd_port
+rig_keep=${BENCH_KEEP:-0}
+. "$top/scripts/rig.sh"
+rig_setup bench 0x4e4e
+start_broker
+start_replay "$bin" "$top/testdata/drive_long.nmea"
+write_gpsd_systemctl
+write_config_and_env
 # A device has a modem: with no IMEI navmon would log its fallback every pass.
 "$bin/tools/sysdb" set CELL CELL_IMEI 356938035643809 >/dev/null
 
