@@ -104,7 +104,10 @@ TEST(Faults, GpsdKilledTwiceThenFirmwareFlashing) {
         SCOPED_TRACE(round);
         int starts = rig.gpsd.start_count();
         const std::string fix_time = rig.run.db_value("GPS", "GPS_ISO8601");
+        const pid_t pid = rig.gpsd.gpsd_pid();
         ASSERT_TRUE(rig.gpsd.kill_gpsd(SIGKILL));
+        EXPECT_TRUE(
+            rig.run.wait_log("gpsd (" + std::to_string(pid) + ") exited! Restarting gpsd!", 10000));
         EXPECT_TRUE(wait_for([&] { return rig.gpsd.start_count() > starts; }, 10000));
         // A valid fix again, newer than the last one before the kill.
         EXPECT_TRUE(wait_for(
