@@ -23,16 +23,10 @@ bool parses_as_object(const std::string& text, Json::Value* out) {
     return Json::parseFromStream(builder, in, out, &errors) && out->isObject();
 }
 
+// "$...*HH\r\n" with the right checksum.
 bool valid_nmea(const std::string& s) {
-    // "$...*HH\r\n" with the XOR of the characters between '$' and '*'.
-    if (s.size() < 6 || s[0] != '$' || s.compare(s.size() - 2, 2, "\r\n") != 0) return false;
     size_t star = s.find('*');
-    if (star == std::string::npos || star + 5 != s.size()) return false;
-    unsigned sum = 0;
-    for (size_t i = 1; i < star; ++i) sum ^= static_cast<unsigned char>(s[i]);
-    char hex[3];
-    snprintf(hex, sizeof hex, "%02X", sum);
-    return s.compare(star + 1, 2, hex) == 0;
+    return star != std::string::npos && s == navtest::nmea_sentence(s.substr(0, star));
 }
 
 struct Rig {

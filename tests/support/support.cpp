@@ -85,6 +85,14 @@ void write_file(const std::string& path, const std::string& content) {
     out << content;
 }
 
+std::string nmea_sentence(const std::string& body) {
+    unsigned sum = 0;
+    for (size_t i = 1; i < body.size(); ++i) sum ^= static_cast<unsigned char>(body[i]);
+    char suffix[8];
+    snprintf(suffix, sizeof suffix, "*%02X\r\n", sum);
+    return body + suffix;
+}
+
 bool file_exists(const std::string& path) {
     return access(path.c_str(), F_OK) == 0;
 }

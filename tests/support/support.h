@@ -41,6 +41,9 @@ int free_port();
 // Polls `cond` every 10 ms until it holds or `timeout_ms` passes.
 bool wait_for(const std::function<bool()>& cond, int timeout_ms);
 std::string read_file(const std::string& path);
+// An NMEA sentence: the body ("$...") followed by "*XX\r\n", with the checksum worked out here
+// independently of the code under test.
+std::string nmea_sentence(const std::string& body);
 void write_file(const std::string& path, const std::string& content);
 bool file_exists(const std::string& path);
 void mkdirs(const std::string& path);

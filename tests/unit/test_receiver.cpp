@@ -14,11 +14,7 @@ namespace {
 
 // A received sentence (or a stored line of the group text): body, checksum, CR LF.
 std::string sentence(const std::string& body) {
-    unsigned sum = 0;
-    for (size_t i = 1; i < body.size(); ++i) sum ^= static_cast<unsigned char>(body[i]);
-    char buf[8];
-    snprintf(buf, sizeof buf, "*%02X\r\n", sum);
-    return body + buf;
+    return navtest::nmea_sentence(body);
 }
 
 class ReceiverTest : public ::testing::Test {

@@ -21,14 +21,7 @@ const char* const kKeys[] = {"GPS_NMEA_PGPS",     "GPS_NMEA_GPGGA", "GPS_NMEA_GP
                              "GPS_TAIP_LN",       "GPS_NMEA_BTVEG"};  // in generation order
 const char* const kPos = "5230.0000,N,00115.0000,W";
 
-// Body followed by "*XX\r\n", the checksum worked out here independently.
-std::string nmea(const std::string& body) {
-    unsigned sum = 0;
-    for (size_t i = 1; i < body.size(); ++i) sum ^= static_cast<unsigned char>(body[i]);
-    char suffix[8];
-    snprintf(suffix, sizeof suffix, "*%02X\r\n", sum);
-    return body + suffix;
-}
+using navtest::nmea_sentence;
 
 // The worked example, 09:30:15 on 1 January 1970 at 52.5 N 1.25 W, 10 m/s heading 45.7, twelve
 // satellites in use of thirteen used in "sats", with the members of `overrides` replaced.
@@ -182,7 +175,8 @@ TEST_F(SentencesTest, StoredTexts) {
         std::string want = tc.expected;
         want.erase(std::remove(want.begin(), want.end(), ' '), want.end());
         const bool taip = want[0] == '>';  // no checksum, no line end
-        EXPECT_EQ(stored(tc.key), taip ? want : nmea(want)) << tc.overrides << " " << tc.key;
+        EXPECT_EQ(stored(tc.key), taip ? want : nmea_sentence(want))
+            << tc.overrides << " " << tc.key;
     }
     const char* const ids[][2] = {{"123456789012345", "89012345"},
                                   {"123", "00000123"},
