@@ -3,7 +3,6 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <exception>
 #include <memory>
 #include <string>
 
@@ -24,21 +23,6 @@ constexpr int kXtraCheckPasses = 900;
 
 bool flashing_pending() {
     return access(navmon_path(GPS_FLASHING_MARKER).c_str(), F_OK) == 0;
-}
-
-// Runs one step of the pass; an exception is logged under the step's name and the pass goes
-// on, so that no report of gpsd can end the daemon.
-template <typename Step>
-void guarded(const char* name, Step step) {
-    try {
-        step();
-    } catch (const Json::LogicError& e) {
-        nm_log(LOG_ALERT, "%s Json::LogicError: %s", name, e.what());
-    } catch (const std::exception& e) {
-        nm_log(LOG_ALERT, "%s exception: %s", name, e.what());
-    } catch (...) {
-        nm_log(LOG_ALERT, "%s unknown exception", name);
-    }
 }
 
 }  // namespace
@@ -78,9 +62,9 @@ void run_processing_pass() {
     }
 
     Json::Value snapshot = fixstate_snapshot();
-    guarded("process_gps_data", [&] { process_gps_data(snapshot, client); });
-    guarded("saveGpsDataSysdb", [&] { saveGpsDataSysdb(snapshot); });
-    guarded("run_processing_pass", [&] {
+    run_guarded("process_gps_data", [&] { process_gps_data(snapshot, client); });
+    run_guarded("saveGpsDataSysdb", [&] { saveGpsDataSysdb(snapshot); });
+    run_guarded("run_processing_pass", [&] {
         if (log_is_verbose()) {
             Json::FastWriter writer;
             std::string text = writer.write(snapshot);

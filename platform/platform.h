@@ -6,6 +6,7 @@
 #include <syslog.h>
 
 #include <cstddef>
+#include <exception>
 #include <string>
 
 // ---- Logging ---------------------------------------------------------------------------
@@ -20,6 +21,24 @@ void nm_log(int prio, const char* fmt, ...) __attribute__((format(printf, 2, 3))
 // Test hook: receives every message that passes the level filter, already formatted.
 using log_hook_fn = void (*)(int prio, const char* text);
 void log_set_hook(log_hook_fn hook);
+
+// Runs one step and logs an exception out of it at LOG_ALERT under the step's name, in the
+// order Json::LogicError, other standard exceptions, anything else. True when nothing was
+// thrown, so that the caller can clean up after a failed step and go on.
+template <typename Step>
+bool run_guarded(const char* name, Step&& step) {
+    try {
+        step();
+        return true;
+    } catch (const Json::LogicError& e) {
+        nm_log(LOG_ALERT, "%s Json::LogicError: %s", name, e.what());
+    } catch (const std::exception& e) {
+        nm_log(LOG_ALERT, "%s exception: %s", name, e.what());
+    } catch (...) {
+        nm_log(LOG_ALERT, "%s unknown exception", name);
+    }
+    return false;
+}
 
 // ---- Paths -----------------------------------------------------------------------------
 // Fixed absolute paths are prefixed with $NAVMON_ROOT (empty by default), so that tests and

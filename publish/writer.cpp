@@ -1,7 +1,6 @@
 // The fix record writer: one "GPS" transaction per processing pass with the raw snapshot, the
 // scalar fix keys, the first-fix keys, the sentences and FixRecord itself.
 #include <cstring>
-#include <exception>
 #include <mutex>
 
 #include "core/core.h"
@@ -127,7 +126,8 @@ int saveGpsDataSysdb(Json::Value& snapshot) {
     sysdb_context ctx;
     bool opened = false;
     bool in_txn = false;
-    try {
+    int result = -1;
+    const bool completed = run_guarded("saveGpsDataSysdb", [&] {
         char imei[kImeiSize];
         read_imei(imei);
         if (fix.isNull()) fix_record_init(fix);
@@ -135,12 +135,12 @@ int saveGpsDataSysdb(Json::Value& snapshot) {
         int32_t wake = -1;
         if (ttffPending) wake = wake_delta(ts);
 
-        if (sysdb_init(&ctx, 0) != 0) return -1;
+        if (sysdb_init(&ctx, 0) != 0) return;
         opened = true;
         if (sysdb_txn_start(&ctx, "GPS", 0) != 0) {
             opened = false;
             sysdb_exit(&ctx);
-            return -1;
+            return;
         }
         in_txn = true;
 
@@ -177,15 +177,11 @@ int saveGpsDataSysdb(Json::Value& snapshot) {
         opened = false;
         sysdb_exit(&ctx);
         // A batch whose commit failed was not written; do not report it as written.
-        return committed == 0 ? 0 : -1;
-    } catch (const Json::LogicError& e) {
-        nm_log(LOG_ALERT, "saveGpsDataSysdb Json::LogicError: %s", e.what());
-    } catch (const std::exception& e) {
-        nm_log(LOG_ALERT, "saveGpsDataSysdb exception: %s", e.what());
-    } catch (...) {
-        nm_log(LOG_ALERT, "saveGpsDataSysdb unknown exception");
+        result = committed == 0 ? 0 : -1;
+    });
+    if (!completed) {
+        if (in_txn) sysdb_txn_end(&ctx);
+        if (opened) sysdb_exit(&ctx);
     }
-    if (in_txn) sysdb_txn_end(&ctx);
-    if (opened) sysdb_exit(&ctx);
-    return -1;
+    return result;
 }

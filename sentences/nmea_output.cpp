@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <exception>
 
 #include "platform/platform.h"
 #include "platform/sysdb.h"
@@ -87,7 +86,7 @@ void store_nmea_sentence(sysdb_context* ctx, const char* key, char* text, size_t
 }
 
 void generate_gps_nmea_msgs(sysdb_context* ctx, const char* imei, Json::Value& fix) {
-    try {
+    run_guarded("generate_gps_nmea_msgs", [&] {
         if (imei == nullptr) imei = "";
         NmeaCommonFields common;
         if (get_nmea_common_fields(fix, &common) != 0) {
@@ -103,11 +102,5 @@ void generate_gps_nmea_msgs(sysdb_context* ctx, const char* imei, Json::Value& f
         generate_gpgsa(ctx, sentence_buffer, size, fix);
         generate_taip(ctx, fix, common.status, sentence_buffer, size);
         generate_btveg(ctx, sentence_buffer, size, fix, common, imei);
-    } catch (const Json::LogicError& e) {
-        nm_log(LOG_ALERT, "generate_gps_nmea_msgs Json::LogicError: %s", e.what());
-    } catch (const std::exception& e) {
-        nm_log(LOG_ALERT, "generate_gps_nmea_msgs exception: %s", e.what());
-    } catch (...) {
-        nm_log(LOG_ALERT, "generate_gps_nmea_msgs unknown exception");
-    }
+    });
 }
