@@ -20,42 +20,6 @@ std::atomic<intake_broadcast_hook_fn> broadcast_hook{nullptr};
 
 const char* const kWhitespace = " \t\r\n";
 
-// JsonCpp's reader recurses once per nesting level; gpsd's reports nest three levels at most,
-// so anything much deeper is garbage and must not get near the stack.
-bool nesting_within_limit(const std::string& text) {
-    int depth = 0;
-    bool in_string = false;
-    bool escaped = false;
-    for (char c : text) {
-        if (in_string) {
-            if (escaped) {
-                escaped = false;
-            } else if (c == '\\') {
-                escaped = true;
-            } else if (c == '"') {
-                in_string = false;
-            }
-            continue;
-        }
-        switch (c) {
-            case '"':
-                in_string = true;
-                break;
-            case '{':
-            case '[':
-                if (++depth > GPSD_JSON_MAX_DEPTH) return false;
-                break;
-            case '}':
-            case ']':
-                if (depth > 0) --depth;
-                break;
-            default:
-                break;
-        }
-    }
-    return true;
-}
-
 void broadcast(const char* type, const Json::Value& report) {
     intake_broadcast_hook_fn hook = broadcast_hook.load();
     if (hook != nullptr) {
@@ -142,7 +106,9 @@ bool parse_gpsd_object(const std::string& candidate, Json::Value* out) {
     if (first == std::string::npos) return false;
     size_t last = candidate.find_last_not_of(kWhitespace);
     if (candidate[first] != '{' || candidate[last] != '}') return false;
-    if (!nesting_within_limit(candidate)) return false;
+    // gpsd's reports nest three levels at most: anything much deeper is garbage.
+    if (!json_text_acceptable(candidate.data(), candidate.size(), GPSD_JSON_MAX_DEPTH, false))
+        return false;
 
     Json::Reader reader(Json::Features::strictMode());
     try {

@@ -22,32 +22,6 @@ size_t payload_length(const void* payload, long len) {
                           : static_cast<size_t>(len);
 }
 
-// Checks what the reader lets through: nesting of arrays and objects deeper than `limit`
-// (the reader recurses per level), and comments, which the reader skips between the members
-// of arrays and objects even in strict mode. Outside strings a '/' can only start a comment.
-bool plain_json_within(const char* text, size_t len, int limit) {
-    int depth = 0;
-    bool in_string = false;
-    for (size_t i = 0; i < len; ++i) {
-        const char c = text[i];
-        if (in_string) {
-            if (c == '\\')
-                ++i;
-            else if (c == '"')
-                in_string = false;
-        } else if (c == '"') {
-            in_string = true;
-        } else if (c == '/') {
-            return false;
-        } else if (c == '[' || c == '{') {
-            if (++depth > limit) return false;
-        } else if (c == ']' || c == '}') {
-            --depth;
-        }
-    }
-    return true;
-}
-
 std::string replace_first(const std::string& text, const char* what, const char* with) {
     std::string out = text;
     const size_t at = out.find(what);
@@ -65,7 +39,7 @@ bool parse_mqtt_payload(const void* payload, long len, Json::Value& out) {
     out = Json::Value();
     const size_t n = payload_length(payload, len);
     const char* text = n > 0 ? static_cast<const char*>(payload) : "";
-    if (!plain_json_within(text, n, MQTT_JSON_MAX_DEPTH)) return false;
+    if (!json_text_acceptable(text, n, MQTT_JSON_MAX_DEPTH, true)) return false;
     try {
         Json::Reader reader(Json::Features::strictMode());
         if (reader.parse(text, text + n, out, true)) return true;

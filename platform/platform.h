@@ -84,6 +84,13 @@ int leds_gps_status(int code);
 int notify_ready();     // sd_notify READY=1; harmless outside systemd
 int notify_watchdog();  // sd_notify WATCHDOG=1
 
+// ---- JSON text ---------------------------------------------------------------------------
+// Looks at JSON text before it reaches JsonCpp's reader, which recurses once per nesting
+// level: false when arrays and objects nest deeper than max_depth or, with reject_comments,
+// when a '/' stands outside a string (the reader skips comments even in strict mode; outside
+// strings a '/' can only start one).
+bool json_text_acceptable(const char* text, size_t len, int max_depth, bool reject_comments);
+
 // ---- NMEA ------------------------------------------------------------------------------
 // XOR of the characters after a leading '$' up to '*' or the end of the text (0..255).
 int calculate_nmea_checksum(const char* sentence);
