@@ -130,13 +130,7 @@ void on_gpsd_json(char* text) {
     for (char* line = strtok_r(text, "\n", &save); line != nullptr;
          line = strtok_r(nullptr, "\n", &save)) {
         // This runs on a library thread: nothing may escape into it.
-        try {
-            handle_line(line);
-        } catch (const std::exception& e) {
-            nm_log(LOG_ALERT, "on_gpsd_json exception: %s", e.what());
-        } catch (...) {
-            nm_log(LOG_ALERT, "on_gpsd_json unknown exception");
-        }
+        run_guarded("on_gpsd_json", [&] { handle_line(line); });
     }
 }
 

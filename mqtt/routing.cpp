@@ -72,7 +72,7 @@ void gpsMqtt::copy_request_value(const Json::Value& request, Json::Value& reply)
 
 void gpsMqtt::derived_on_message(const struct mosquitto_message* message) {
     if (message == nullptr) return;
-    try {
+    run_guarded("derived_on_message", [&] {
         const char* topic = message->topic != nullptr ? message->topic : "";
 
         if (strstr(topic, "v1/device/gps") == nullptr) {
@@ -117,9 +117,5 @@ void gpsMqtt::derived_on_message(const struct mosquitto_message* message) {
         reply["rc"] = rc;
         reply["message"] = text;
         send_reply(reply_topic.c_str(), reply);
-    } catch (const std::exception& e) {
-        nm_log(LOG_ALERT, "derived_on_message exception: %s", e.what());
-    } catch (...) {
-        nm_log(LOG_ALERT, "derived_on_message unknown exception");
-    }
+    });
 }
