@@ -50,22 +50,32 @@ protected:
             navtest::wait_for([this] { return exchange(kMarker, "{}", 300) != "?"; }, 10000));
     }
     // Publishes a request, then a marker request; returns what the client published since the
-    // last call until the marker's reply, as "topic payload|" ("?" without that reply).
+    // last call until the marker's reply, as "topic payload|" ("?" without that reply). Each
+    // marker carries its own session, so a late reply to an earlier marker is never taken for it.
     std::string exchange(const std::string& topic, const std::string& payload, int ms = 10000) {
         const std::string pub = "mosquitto_pub -h 127.0.0.1 -p " + std::to_string(broker.port());
         EXPECT_TRUE(payload.empty() ? navtest::run_command(pub + " -n -t " + topic) == 0
                                     : navtest::publish(broker.port(), topic, payload));
-        EXPECT_TRUE(navtest::publish(broker.port(), kMarker, "{}"));
-        if (!sub->wait_message(kMarkerAck, ms)) return "?";
+        const std::string session = "\"session\":" + std::to_string(++markers);
+        EXPECT_TRUE(navtest::publish(broker.port(), kMarker, "{" + session + "}"));
         std::string out;
-        for (const auto& m : sub->messages()) {
-            if (m.topic == kMarkerAck) break;
-            if (m.topic != topic && m.topic != kMarker) out += m.topic + " " + m.payload + "|";
-        }
+        bool answered = navtest::wait_for(
+            [&] {
+                out.clear();
+                for (const auto& m : sub->messages()) {
+                    if (m.topic == kMarkerAck && m.payload.find(session) != std::string::npos)
+                        return true;
+                    if (m.topic != topic && m.topic != kMarker && m.topic != kMarkerAck)
+                        out += m.topic + " " + m.payload + "|";
+                }
+                return false;
+            },
+            ms);
         sub->clear();
-        return out;
+        return answered ? out : "?";
     }
 
+    int markers = 0;
     navtest::LogCapture log;
     navtest::Broker broker;
     navtest::ScopedEnv env_host{"MQTT_HOST", "127.0.0.1"};
