@@ -17,6 +17,13 @@ const char* const kAck = "v1/device/gps/enable/ack";
 const char* const kUpdate = "v1/device/gps/enable/update";
 const char* const kMarker = "test/v1/device/gps/marker/apply";
 const char* const kMarkerAck = "test/v1/device/gps/marker/ack";
+// Request topics the client hears besides its own, so that odd GPS topics (matched by
+// substring) reach its hook. Exact topics, not "test/#": the client must not hear its own
+// replies, some of which contain "/apply" again and would be answered once more.
+const char* const kOddTopics[] = {
+    "test/v1/device/gps/marker/apply", "test/v1/device/gps/enable/apply/x/apply",
+    "test/v1/device/gps/reset/apply", "test/v1/device/gps/enable/status",
+    "test/v1/device/cell/enable/apply"};
 const char* const kConnected = "KVT GPS Daemon connected";
 const std::string kOn = "v1/device/gps/enable/update 1|", kOff = "v1/device/gps/enable/update 0|";
 
@@ -37,15 +44,15 @@ protected:
         env_port = std::make_unique<navtest::ScopedEnv>("MQTT_PORT", std::to_string(broker.port()));
         sub = std::make_unique<navtest::Subscriber>(broker.port(), std::vector<std::string>{"#"});
     }
-    // Returns once the client answers. It also hears "test/#", so that odd GPS topics (matched
-    // by substring) reach its hook. The wait is read by the messaging thread: set before it runs.
+    // Returns once the client answers. The wait is read by the messaging thread: set before it
+    // runs.
     void start_client(int wait_tries = 5, unsigned int wait_us = 20000) {
         mqtt = std::make_unique<gpsMqtt>("it_gps_mqtt", kConnected);
         mqtt->enable_wait_tries = wait_tries;
         mqtt->enable_wait_us = wait_us;
         mqtt->start_mqtt_connection();
         ASSERT_TRUE(navtest::wait_for([this] { return mqtt->is_connected(); }, 10000));
-        mqtt->subscribe(nullptr, "test/#", 0);
+        for (const char* topic : kOddTopics) mqtt->subscribe(nullptr, topic, 0);
         ASSERT_TRUE(
             navtest::wait_for([this] { return exchange(kMarker, "{}", 300) != "?"; }, 10000));
     }
