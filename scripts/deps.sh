@@ -7,7 +7,7 @@ purpose=${1:-run}
 pkgs=(cmake make g++ pkg-config libjsoncpp-dev libmosquittopp-dev libmosquitto-dev libgps-dev
       libsystemd-dev libsqlite3-dev sqlite3 gpsd gpsd-clients mosquitto mosquitto-clients python3)
 if [ "$purpose" = test ]; then
-    pkgs+=(googletest libgtest-dev libbenchmark-dev clang libclang-rt-dev)
+    pkgs+=(googletest libgtest-dev libbenchmark-dev clang libclang-rt-dev python3-pytest python3-paho-mqtt)
 fi
 
 missing=()
