@@ -343,7 +343,9 @@ class Navmon:
         with open(self.led_path(name)) as f:
             return f.read().strip()
 
-    def start(self, *args, env=None):
+    def start(self, *args, env=None, wait=True):
+        """Starts navmon; with wait, returns once its signal handlers are in place (a signal
+        that comes earlier would end it: SIGUSR1's default action)."""
         with open(self.config_path, "w") as f:
             f.write(self.config_text if self.config_text is not None else json.dumps(self.config))
         environ = {k: v for k, v in os.environ.items() if k != "NOTIFY_SOCKET"}
@@ -355,6 +357,8 @@ class Navmon:
         self.proc = subprocess.Popen(program("navmon") + args, env=environ,
                                      stdout=open(os.path.join(self.root, "navmon.out"), "a"),
                                      stderr=subprocess.STDOUT)
+        if wait:
+            assert self.wait_log("Enabled:"), "navmon did not start"
         return self.proc
 
     def signal(self, sig):

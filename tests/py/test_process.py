@@ -62,3 +62,93 @@ def test_start_up_records_sessions_by_signal_and_orderly_stop(navmon):
     assert navmon.stop() == 255
     assert not os.path.exists(navmon.path("/var/run/navmon.pid"))
     assert "navmon exited" in navmon.log()
+
+
+def test_flashing_marker_holds_the_daemon_until_it_goes(navmon):
+    marker, ack = navmon.path("/tmp/gps-flashing"), navmon.path("/tmp/gps-flashing-navmon-ack")
+    navmon.start()
+    navmon.signal(signal.SIGUSR1)
+    assert navmon.wait_db("GPS", "GPS_STATUS", "ACTIVE")
+    # During a session the marker ends it first, then holds the daemon and is acknowledged.
+    open(marker, "w").close()
+    assert navmon.wait_log("Exiting due to GPS module update pending")
+    assert navmon.wait_log("Waiting for GPS module update to finish (navmon)")
+    assert wait_for(lambda: os.path.exists(ack))
+    assert navmon.db("GPS", "GPS_STATUS") == "INACTIVE"
+    assert systemctl_called(navmon, "stop gpsd", 0)
+    # Flashing over: processing resumes by itself (the wait looks every 10 s).
+    os.unlink(marker)
+    assert navmon.wait_db("GPS", "GPS_STATUS", "ACTIVE", 15)
+    # A termination signal ends a flashing wait after the current sleep at the latest.
+    open(marker, "w").close()
+    assert navmon.wait_log("Waiting for GPS module update to finish (navmon)", 15, count=2)
+    assert navmon.stop(12) == 255
+
+
+@pytest.mark.parametrize("module", ["GNSS-DR", "NONE"])
+def test_led_follows_module_configuration_and_session(navmon, module):
+    navmon.config["hardware"]["wireless"]["gps"]["module"] = module
+    navmon.start()
+    assert navmon.wait_log("Session ended")
+    assert navmon.led() == "0"  # switched off at start-up either way
+    with open(navmon.led_path("brightness"), "w") as f:
+        f.write("42\n")
+    if module == "NONE":  # a device without a GPS module: idle passes leave the LED alone
+        assert navmon.wait_log("Session ended", count=3)
+        assert navmon.led() == "42"
+        return
+    # Each idle pass switches it off again, with no cache.
+    assert wait_for(lambda: navmon.led() == "0", 3)
+    # A session without a fix blinks.
+    navmon.signal(signal.SIGUSR1)
+    assert wait_for(lambda: navmon.led("trigger") == "timer")
+
+
+def test_notifies_ready_and_kicks_the_watchdog_once_per_minute(navmon):
+    path = navmon.path("/notify.sock")
+    with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as sock:
+        sock.bind(path)
+        sock.setblocking(False)
+        navmon.start(env={"NOTIFY_SOCKET": path})
+        messages = []
+
+        def drain():
+            try:
+                while True:
+                    messages.append(sock.recv(4096).decode())
+            except BlockingIOError:
+                pass
+            return navmon.log().count("Session ended") >= 4
+        assert wait_for(drain, 8)
+    assert sum("READY=1" in m for m in messages) == 1
+    assert sum("WATCHDOG=1" in m for m in messages) == 1
+    assert navmon.log().count("Kicking watchdog") == 1
+
+
+def test_survives_bad_configuration_and_unusable_database(navmon):
+    navmon.config_text = "{ this is not json"
+    navmon.env["SYSDB_PATH"] = "/proc/navmon-no-such-dir/sysdb.sqlite"
+    navmon.start()
+    assert navmon.wait_log("Could not get GPS Module from hardware config")
+    navmon.signal(signal.SIGUSR1)
+    assert navmon.wait_log("Restarting gpsd!")
+    assert navmon.stop() == 255
+
+
+def test_broker_absent_at_start_is_reached_once_it_appears(navmon, workdir, clients):
+    from conftest import Broker
+    broker = Broker(workdir)
+    navmon.env["MQTT_PORT"] = str(broker.port)
+    navmon.start()
+    assert navmon.wait_log("Session ended")
+    assert "KVT GPS Daemon connected" not in navmon.log()
+    broker.start()
+    try:
+        assert navmon.wait_log("KVT GPS Daemon connected", 40)
+        # And it answers requests once connected.
+        sub = clients(broker.port, ["v1/device/gps/enable/ack"])
+        sub.publish("v1/device/gps/enable/apply", '{"value":false}')
+        assert sub.wait("v1/device/gps/enable/ack", 10)
+        assert navmon.stop() == 255
+    finally:
+        broker.stop()
