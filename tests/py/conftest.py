@@ -213,6 +213,33 @@ esac
 """
 
 
+class Watch(threading.Thread):
+    def __init__(self, port, raw):
+        super().__init__(daemon=True)
+        self.lines, self.quit = [], False
+        self.sock = socket.create_connection(("127.0.0.1", port), timeout=0.2)
+        self.sock.sendall(b'?WATCH={"enable":true,"raw":1};\n' if raw
+                          else b'?WATCH={"enable":true,"json":true};\n')
+        self.start()
+
+    def run(self):
+        pending = b""
+        while not self.quit:
+            try:
+                chunk = self.sock.recv(65536)
+            except socket.timeout:
+                continue
+            if not chunk:
+                break
+            *done, pending = (pending + chunk).split(b"\n")
+            self.lines += [d.decode("ascii", "replace").rstrip("\r") for d in done]
+
+    def close(self):
+        self.quit = True
+        self.join()
+        self.sock.close()
+
+
 class Gpsd:
     """nmea_replay serving a recording on one loopback port and, through $ROOT/bin/systemctl,
     a real gpsd reading it and listening on another."""
@@ -273,24 +300,10 @@ class Gpsd:
         except OSError:
             return 0
 
-    def watch(self, raw=False, seconds=3.0):
-        """Lines gpsd sends a plain watcher within seconds (raw: the receiver's own lines)."""
-        lines, pending = [], b""
-        with socket.create_connection(("127.0.0.1", self.port), timeout=1.0) as s:
-            s.sendall(b'?WATCH={"enable":true,"raw":1};\n' if raw
-                      else b'?WATCH={"enable":true,"json":true};\n')
-            deadline = time.monotonic() + seconds
-            while time.monotonic() < deadline:
-                try:
-                    chunk = s.recv(65536)
-                except socket.timeout:
-                    continue
-                if not chunk:
-                    break
-                pending += chunk
-                *done, pending = pending.split(b"\n")
-                lines += [d.decode("ascii", "replace").rstrip("\r") for d in done]
-        return lines
+    def watch(self, raw=False):
+        """A plain gpsd client collecting, in the background, every line gpsd sends it (raw:
+        the receiver's own lines) into .lines until .close()."""
+        return Watch(self.port, raw)
 
     def stop(self):
         subprocess.call([self.systemctl, "stop", "gpsd"], stdout=subprocess.DEVNULL,
