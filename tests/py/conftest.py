@@ -411,7 +411,8 @@ class Navmon:
         """Runs the sysdb tool on this database; (exit status, stdout)."""
         env = dict(os.environ, SYSDB_PATH=self.db_path)
         r = subprocess.run(program("sysdb") + list(args), env=env, capture_output=True,
-                           text=True, timeout=30 * SLOW)
+                           timeout=30 * SLOW)
+        r.stdout, r.stderr = r.stdout.decode(), r.stderr.decode()  # keeps "\r\n" as stored
         if check and r.returncode != 0:
             raise AssertionError("sysdb %s: %d %s" % (args, r.returncode, r.stderr))
         return r.returncode, r.stdout

@@ -1,0 +1,71 @@
+"""Requests and replies through a real broker, as other services see them: navmon as a process
+with a real gpsd, so that sessions start and stop within the enable command's wait."""
+
+import json
+import os
+
+import pytest
+
+APPLY, ACK, UPDATE = ("v1/device/gps/enable/" + t for t in ("apply", "ack", "update"))
+
+
+def ack(message, rc, value, **echo):
+    reply = dict(echo, message=message, rc=rc, value=value)
+    return (ACK, json.dumps(reply, sort_keys=True, separators=(",", ":")) + "\n")
+
+
+ENABLED = ack("Successfully enabled GPS processing", 200, True)
+DISABLED = ack("Successfully disabled GPS processing", 200, False)
+NOT_JSON = ack("Payload is not a valid JSON", 400, None)
+ON, OFF = (UPDATE, "1"), (UPDATE, "0")
+
+# (payload, what navmon publishes in answer, in order)
+TABLE = [
+    ("{value: true}", [NOT_JSON]),
+    ('{"value":"true"}', [ack("Value can only be true or false", 400, "true")]),
+    ('{"value":false}', [OFF, DISABLED]),
+    ('{"value":true}', [ON, ENABLED]),
+    ('{"value":true}', [ON, ENABLED]),
+    # Echoed: whole numbers within 32 unsigned bits, an object "update" (its strings are text).
+    ('{"value":true,"session":4294967295,"ts":12.0,"update":{"u":"http://h/[\\"x"}}',
+     [ON, ack("Successfully enabled GPS processing", 200, True, session=4294967295, ts=12,
+              update={"u": 'http://h/["x'})]),
+    ('{"value":true,"session":4294967296,"ts":-1,"update":[1]}', [ON, ENABLED]),
+    ('{"value":true,"session":1.5,"ts":"12","update":"x"}', [ON, ENABLED]),
+    # Not JSON, bare scalars, comments, array root, NUL inside, empty, deep nesting.
+    ("hello", [NOT_JSON]), ("true", [NOT_JSON]), ("12", [NOT_JSON]),
+    ('{"value":true /* c */}', [NOT_JSON]), ('{"value":true} // c', [NOT_JSON]),
+    ('[{"value":true}]', [NOT_JSON]), ('{"va\0lue":true}', [NOT_JSON]), ("", [NOT_JSON]),
+    ("[" * 200000 + "]" * 200000, [NOT_JSON]),
+    ('{"a":' * 5000 + "1" + "}" * 5000, [NOT_JSON]),
+    ('{"value":false}', [OFF, DISABLED]),
+]
+
+
+def test_requests_and_replies(navmon, broker, clients, gpsd_for):
+    gpsd_for("drive_short.nmea", start=True)
+    navmon.env["MQTT_PORT"] = str(broker.port)
+    sub = clients(broker.port, [ACK, UPDATE])
+    navmon.start()
+    assert navmon.wait_log("KVT GPS Daemon connected")
+    for payload, answer in TABLE:
+        seen = len(sub.heard())
+        sub.publish(APPLY, payload)
+        assert sub.wait(ACK, 10, after=len(sub.heard(ACK))), payload[:40]
+        assert [m[:2] for m in sub.heard()[seen:]] == answer, payload[:40]
+
+    # A service connecting afterwards finds the last reply and state, both retained.
+    late = clients(broker.port, [ACK, UPDATE])
+    assert late.wait(ACK, 5) and late.wait(UPDATE, 5)
+    assert sorted(late.heard()) == sorted([DISABLED + (True,), OFF + (True,)])
+
+    # Processing that cannot start in time (the module is being flashed) is a failure.
+    open(navmon.path("/tmp/gps-flashing"), "w").close()
+    assert navmon.wait_log("Waiting for GPS module update to finish")
+    seen = len(sub.heard())
+    sub.publish(APPLY, '{"value":true}')
+    assert sub.wait(ACK, 10, after=len(sub.heard(ACK)))
+    assert [m[:2] for m in sub.heard()[seen:]] == [
+        ack("Failed to enabled GPS processing", 500, True)]
+    os.unlink(navmon.path("/tmp/gps-flashing"))
+    assert navmon.stop(15) == 255

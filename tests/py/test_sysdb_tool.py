@@ -1,0 +1,87 @@
+"""The sysdb command-line tool as scripts use it: output formats, exit codes, watch."""
+
+import os
+import signal
+import subprocess
+
+from conftest import SLOW, program, wait_for
+
+# (arguments, exit status, exact stdout; None for a usage text)
+STEPS = [
+    (["set", "GPS", "b", "say \"it's\"\n"], 0, ""),
+    (["get", "GPS", "b"], 0, "say \"it's\"\n\n"),
+    (["set", "GPS", "K", "$GPGGA,1*00\r\n"], 0, ""),
+    (["get", "GPS", "K"], 0, "$GPGGA,1*00\r\n\n"),
+    (["set", "GPS", "C", "--", "--int"], 0, ""),
+    (["get", "GPS", "C"], 0, "--int\n"),
+    (["set", "GPS", "C", "-2147483648", "--int"], 0, ""),
+    (["set", "GPS", "K", "--int", "2147483647"], 0, ""),
+    (["set", "GPS", "A", "0.1", "--dbl"], 0, ""),
+    (["get", "GPS", "A"], 0, "0.10000000000000001\n"),
+    (["set", "GPS", "J", '{ "x" : [1, 2.5] }', "--json"], 0, ""),
+    (["set", "DR", "OTHER", "1"], 0, ""),
+    (["dump", "GPS"], 0, '{"A":0.10000000000000001,"C":-2147483648,"J":{"x":[1,2.5]},'
+                         '"K":2147483647,"b":"say \\"it\'s\\"\\n"}\n'),
+    (["dump", "NOTHING"], 0, "{}\n"),
+    (["del", "GPS", "K"], 0, ""),
+    (["del", "GPS", "K"], 0, ""),
+    (["get", "GPS", "K"], 1, ""),
+    (["--help"], 0, None),
+    ([], 2, ""),
+    (["frob"], 2, ""),
+    (["get", "GPS"], 2, ""),
+    (["set", "GPS", "K"], 2, ""),
+    (["set", "GPS", "K", "12x", "--int"], 2, ""),
+    (["set", "GPS", "K", "2147483648", "--int"], 2, ""),
+    (["set", "GPS", "K", "1e999", "--dbl"], 2, ""),
+    (["set", "GPS", "K", '{"a":1} x', "--json"], 2, ""),
+    (["watch"], 2, ""),
+]
+
+
+def run(path, *args):
+    r = subprocess.run(program("sysdb") + list(args), env=dict(os.environ, SYSDB_PATH=path),
+                       capture_output=True, timeout=30 * SLOW)
+    # Bytes decoded by hand: text mode would turn the stored "\r\n" into "\n".
+    r.stdout, r.stderr = r.stdout.decode(), r.stderr.decode()
+    return r
+
+
+def test_set_get_dump_formats_and_exit_codes(workdir):
+    path = os.path.join(workdir, "db/sysdb.sqlite")
+    for args, status, printed in STEPS:
+        r = run(path, *args)
+        assert r.returncode == status, (args, r.stderr)
+        assert "usage:" in r.stdout if printed is None else r.stdout == printed, args
+        assert status != 2 or r.stderr, args
+    r = run("/proc/navmon-no-such-dir/db", "get", "GPS", "K")
+    assert r.returncode == 1 and "unable to open" in r.stderr
+
+
+def test_watch_prints_changes_from_another_process_until_terminated(workdir):
+    path, out = os.path.join(workdir, "sysdb.sqlite"), os.path.join(workdir, "watch.out")
+    watch = subprocess.Popen(program("sysdb") + ["watch", "GPS", "SQI", "GPGSV", "GONE"],
+                             env=dict(os.environ, SYSDB_PATH=path), stdout=open(out, "w"))
+
+    def shows(text):
+        return wait_for(lambda: text in open(out).read(), 10)
+    try:
+        # Watch reports changes after its first look; keep writing until one shows.
+        n = [0]
+
+        def bump():
+            n[0] += 1
+            run(path, "set", "GPS", "SQI", str(n[0]), "--int")
+            return "SQI " in open(out).read()
+        assert wait_for(bump, 10)
+        for args in (["set", "GPS", "GONE", "x"], ["set", "GPS", "UNWATCHED", "1"],
+                     ["set", "GPS", "GPGSV", "$GPGSV,1*00\r\n$GPGSV,2*00\r\n"]):
+            assert run(path, *args).returncode == 0
+        assert shows("GPGSV $GPGSV,1*00\\r\\n$GPGSV,2*00\\r\\n\n")
+        assert run(path, "del", "GPS", "GONE").returncode == 0
+        assert shows("GONE (deleted)\n")
+    finally:
+        watch.send_signal(signal.SIGTERM)
+        assert watch.wait(5 * SLOW) == 0
+    text = open(out).read()
+    assert "GONE x\n" in text and "UNWATCHED" not in text
