@@ -42,6 +42,14 @@ TABLE = [
 ]
 
 
+def exchange(sub, payload):
+    """Publishes a request; what navmon published up to and with its reply."""
+    seen, acks = len(sub.heard()), len(sub.heard(ACK))
+    sub.publish(APPLY, payload)
+    assert sub.wait(ACK, 10, after=acks), payload[:40]
+    return [m[:2] for m in sub.heard()[seen:]]
+
+
 def test_requests_and_replies(navmon, broker, clients, gpsd_for):
     gpsd_for("drive_short.nmea", start=True)
     navmon.env["MQTT_PORT"] = str(broker.port)
@@ -49,10 +57,7 @@ def test_requests_and_replies(navmon, broker, clients, gpsd_for):
     navmon.start()
     assert navmon.wait_log("KVT GPS Daemon connected")
     for payload, answer in TABLE:
-        seen = len(sub.heard())
-        sub.publish(APPLY, payload)
-        assert sub.wait(ACK, 10, after=len(sub.heard(ACK))), payload[:40]
-        assert [m[:2] for m in sub.heard()[seen:]] == answer, payload[:40]
+        assert exchange(sub, payload) == answer, payload[:40]
 
     # A service connecting afterwards finds the last reply and state, both retained.
     late = clients(broker.port, [ACK, UPDATE])
@@ -62,10 +67,6 @@ def test_requests_and_replies(navmon, broker, clients, gpsd_for):
     # Processing that cannot start in time (the module is being flashed) is a failure.
     open(navmon.path("/tmp/gps-flashing"), "w").close()
     assert navmon.wait_log("Waiting for GPS module update to finish")
-    seen = len(sub.heard())
-    sub.publish(APPLY, '{"value":true}')
-    assert sub.wait(ACK, 10, after=len(sub.heard(ACK)))
-    assert [m[:2] for m in sub.heard()[seen:]] == [
-        ack("Failed to enabled GPS processing", 500, True)]
+    assert exchange(sub, '{"value":true}') == [ack("Failed to enabled GPS processing", 500, True)]
     os.unlink(navmon.path("/tmp/gps-flashing"))
     assert navmon.stop(15) == 255

@@ -1,22 +1,41 @@
-// Test support: temporary roots, environment, child processes, log capture, and private
-// servers (mosquitto, gpsd fed from a recording) on free loopback ports.
+// Helpers shared by the unit tests: temporary directories, environment, files, log capture.
 #pragma once
 
-#include <sys/types.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <functional>
-#include <map>
 #include <mutex>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "platform/platform.h"
+
 namespace navtest {
+
+inline int run_command(const std::string& cmd) {
+    return system(cmd.c_str());
+}
 
 // A fresh directory (mode 0755) removed with its contents on destruction.
 class TempDir {
 public:
-    TempDir();
-    ~TempDir();
+    TempDir() {
+        char tmpl[] = "/tmp/navmon-test-XXXXXX";
+        if (mkdtemp(tmpl) == nullptr) abort();
+        path_ = tmpl;
+        chmod(tmpl, 0755);
+    }
+    ~TempDir() { run_command("rm -rf '" + path_ + "'"); }
     const std::string& path() const { return path_; }
     std::string operator/(const std::string& rel) const { return path_ + "/" + rel; }
 
@@ -24,103 +43,112 @@ private:
     std::string path_;
 };
 
-// Sets environment variables for its lifetime and restores the previous values.
+// Sets an environment variable for its lifetime and restores the previous value.
 class ScopedEnv {
 public:
-    ScopedEnv(const std::string& name, const std::string& value);
-    ~ScopedEnv();
+    ScopedEnv(const std::string& name, const std::string& value) : name_(name) {
+        const char* old = getenv(name.c_str());
+        had_ = old != nullptr;
+        if (had_) old_ = old;
+        setenv(name.c_str(), value.c_str(), 1);
+    }
+    ~ScopedEnv() {
+        if (had_)
+            setenv(name_.c_str(), old_.c_str(), 1);
+        else
+            unsetenv(name_.c_str());
+    }
 
 private:
-    std::string name_;
-    std::string old_;
+    std::string name_, old_;
     bool had_;
 };
 
 // A loopback TCP port that was free when asked.
-int free_port();
+inline int free_port() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0) abort();
+    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    close(fd);
+    return ntohs(addr.sin_port);
+}
+
 // Polls `cond` every 10 ms until it holds or `timeout_ms` passes.
-bool wait_for(const std::function<bool()>& cond, int timeout_ms);
-std::string read_file(const std::string& path);
+inline bool wait_for(const std::function<bool()>& cond, int timeout_ms) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (!cond()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+inline std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+inline void write_file(const std::string& path, const std::string& content) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
+}
+
+inline void mkdirs(const std::string& path) {
+    run_command("mkdir -p '" + path + "'");
+}
+
 // An NMEA sentence: the body ("$...") followed by "*XX\r\n", with the checksum worked out here
 // independently of the code under test.
-std::string nmea_sentence(const std::string& body);
-void write_file(const std::string& path, const std::string& content);
-bool file_exists(const std::string& path);
-void mkdirs(const std::string& path);
+inline std::string nmea_sentence(const std::string& body) {
+    unsigned sum = 0;
+    for (size_t i = 1; i < body.size(); ++i) sum ^= static_cast<unsigned char>(body[i]);
+    char suffix[8];
+    snprintf(suffix, sizeof suffix, "*%02X\r\n", sum);
+    return body + suffix;
+}
 
 // Captures nm_log output (verbose on) for its lifetime.
 class LogCapture {
 public:
-    LogCapture();
-    ~LogCapture();
-    std::vector<std::string> lines() const;
-    bool contains(const std::string& text) const;
-    int count(const std::string& text) const;
-    void clear();
-};
-
-// A child process with its output sent to a file.
-class Process {
-public:
-    Process() = default;
-    ~Process();
-    // argv[0] is the program path. env entries are added to (or replace in) the environment.
-    bool start(const std::vector<std::string>& argv,
-               const std::map<std::string, std::string>& env = {},
-               const std::string& output_file = "/dev/null");
-    pid_t pid() const { return pid_; }
-    bool running();
-    void signal(int sig);
-    // Waits for exit; returns the exit status (or 128 + signal), -1 on timeout.
-    int wait(int timeout_ms);
-    // SIGTERM, then SIGKILL after grace_ms; returns the exit status.
-    int stop(int grace_ms = 3000);
+    LogCapture() {
+        clear();
+        log_set_verbose(true);
+        log_set_hook(&LogCapture::hook);
+    }
+    ~LogCapture() { log_set_hook(nullptr); }
+    std::vector<std::string> lines() const {
+        std::lock_guard<std::mutex> lock(mu());
+        return store();
+    }
+    int count(const std::string& text) const {
+        int n = 0;
+        for (const auto& l : lines()) n += l.find(text) != std::string::npos;
+        return n;
+    }
+    bool contains(const std::string& text) const { return count(text) > 0; }
+    void clear() {
+        std::lock_guard<std::mutex> lock(mu());
+        store().clear();
+    }
 
 private:
-    pid_t pid_ = -1;
-    int status_ = -1;
-    bool reaped_ = false;
+    static std::mutex& mu() {
+        static std::mutex m;
+        return m;
+    }
+    static std::vector<std::string>& store() {
+        static std::vector<std::string> s;
+        return s;
+    }
+    static void hook(int, const char* text) {
+        std::lock_guard<std::mutex> lock(mu());
+        store().emplace_back(text);
+    }
 };
-
-// Runs a command through /bin/sh, returns its exit status and collects stdout.
-int run_command(const std::string& cmd, std::string* out = nullptr);
-
-// A private mosquitto listening on 127.0.0.1:port.
-class Broker {
-public:
-    Broker();
-    ~Broker();
-    bool start();  // picks a free port at the first start, keeps it on restarts
-    void stop();
-    int port() const { return port_; }
-    bool running() { return proc_.running(); }
-
-private:
-    TempDir dir_;
-    int port_ = 0;
-    Process proc_;
-};
-
-// A subscriber on a private broker collecting messages (topic, payload, retained).
-struct Message {
-    std::string topic;
-    std::string payload;
-    bool retained = false;
-};
-class Subscriber {
-public:
-    Subscriber(int port, const std::vector<std::string>& topics);
-    ~Subscriber();
-    bool connected() const;
-    std::vector<Message> messages() const;
-    bool wait_message(const std::string& topic, int timeout_ms, Message* out = nullptr);
-    void clear();
-
-private:
-    struct Impl;
-    Impl* impl_;
-};
-// Publishes one message with mosquitto_pub; true on success.
-bool publish(int port, const std::string& topic, const std::string& payload, bool retain = false);
 
 }  // namespace navtest

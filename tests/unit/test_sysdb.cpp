@@ -6,11 +6,30 @@
 #include <thread>
 #include <tuple>
 
+#include <sqlite3.h>
+
 #include "platform/sysdb.h"
-#include "tests/support/batch_watch.h"
 #include "tests/support/support.h"
 
 namespace {
+
+// Holds the write lock (BEGIN IMMEDIATE) as a busy writer of another service would.
+class WriteLock {
+public:
+    explicit WriteLock(const std::string& path) {
+        if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK)
+            held_ = sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
+    }
+    ~WriteLock() {
+        if (held_) sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
+        sqlite3_close_v2(db_);
+    }
+    bool held() const { return held_; }
+
+private:
+    sqlite3* db_ = nullptr;
+    bool held_ = false;
+};
 
 std::string key(int i) {
     return "K" + std::to_string(i);
@@ -145,7 +164,7 @@ TEST_F(SysdbTest, FailedOpenOrLockPastTimeoutWritesNothing) {
         EXPECT_EQ(log.count("sysdb: open failed: " + path), 1);
     }
     {
-        navtest::WriteLock lock(path_);
+        WriteLock lock(path_);
         ASSERT_TRUE(lock.held());
         navtest::LogCapture log;
         sysdb_context ctx;

@@ -1,0 +1,247 @@
+// The gpsd client against a loopback stand-in for gpsd, and the receiver engine restart command.
+// (The client against a real gpsd is exercised by the process tests.)
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/gpsd_client.h"
+#include "platform/platform.h"
+#include "tests/support/support.h"
+
+using namespace std::chrono_literals;
+using navtest::wait_for;
+
+namespace {
+
+// Listens on a free loopback port; sends `greeting` to each connection, then keeps it open and
+// silent until drop() closes every connection so far.
+class FakeGpsd {
+public:
+    explicit FakeGpsd(std::string greeting) : greeting_(std::move(greeting)) {
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof addr;
+        if (bind(fd_, reinterpret_cast<sockaddr*>(&addr), len) != 0 || listen(fd_, 4) != 0 ||
+            getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+            ADD_FAILURE() << "cannot listen";
+        port = ntohs(addr.sin_port);
+        thread_ = std::thread([this] {
+            while (!stop_) {
+                pollfd p{fd_, POLLIN, 0};
+                int c = poll(&p, 1, 20) > 0 ? accept(fd_, nullptr, nullptr) : -1;
+                std::lock_guard<std::mutex> lock(mu_);
+                if (c >= 0) send(c, greeting_.data(), greeting_.size(), MSG_NOSIGNAL);
+                if (c >= 0) clients_.push_back(c);
+            }
+        });
+    }
+    ~FakeGpsd() {
+        stop_ = true;
+        thread_.join();
+        drop();
+        close(fd_);
+    }
+    void drop() {
+        std::lock_guard<std::mutex> lock(mu_);
+        for (int c : clients_) close(c);
+        clients_.clear();
+    }
+    int port = 0;
+
+private:
+    std::string greeting_;
+    int fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    std::mutex mu_;
+    std::vector<int> clients_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+// Callbacks are plain function pointers: they collect into these.
+std::mutex g_mu;
+std::vector<std::string> g_blocks;
+std::atomic<int> g_timeouts{0};
+std::atomic<bool> g_stopped{false};
+std::atomic<int> g_after_stop{0};
+
+void on_msg(char* text) {
+    if (g_stopped) ++g_after_stop;
+    std::lock_guard<std::mutex> lock(g_mu);
+    g_blocks.emplace_back(text);
+}
+void on_timeout() {
+    if (g_stopped) ++g_after_stop;
+    ++g_timeouts;
+}
+std::vector<std::string> blocks() {
+    std::lock_guard<std::mutex> lock(g_mu);
+    return g_blocks;
+}
+
+double cpu_seconds() {
+    rusage ru{};
+    getrusage(RUSAGE_SELF, &ru);
+    return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+           static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+}
+
+class GpsdClientTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::lock_guard<std::mutex> lock(g_mu);
+        g_blocks.clear();
+        g_timeouts = g_after_stop = 0;
+        g_stopped = false;
+    }
+    std::unique_ptr<gpsdClient> start(int port, unsigned timeout_us) {
+        port_.reset();  // the old value goes back first, or its restore would undo the new one
+        port_ = std::make_unique<navtest::ScopedEnv>("GPSD_PORT", std::to_string(port));
+        auto client = std::make_unique<gpsdClient>("json_parser");
+        client->set_polling_timeout(timeout_us);
+        client->set_on_msg_callback_fkt(on_msg);
+        client->set_timeout_callback_fkt(on_timeout);
+        client->set_gpsd_stream_flags(0x11);
+        EXPECT_EQ(client->get_gpsd_forever_non_blocking(), 0);
+        return client;
+    }
+    navtest::ScopedEnv host_{"GPSD_HOST", "127.0.0.1"};
+    std::unique_ptr<navtest::ScopedEnv> port_;
+};
+
+// Whole lines reach the callback (a NUL ends one), half a line waits; an idle connection, one
+// holding half a line and a gpsd that is not there cost (next to) no CPU: a spinning loop would
+// burn the whole second.
+TEST_F(GpsdClientTest, LinesArriveWholeAndWaitingCostsNoCpu) {
+    using namespace std::string_literals;
+    FakeGpsd idle("{\"class\":\"VERSION\"}\n{\"class\":\"TPV\",\"device\":\"a\0b\"}\r\n{\"SKY\"}\n"s);
+    FakeGpsd half("{\"class\":\"VERSION\"}\n{\"class\":\"TPV\",\"mo");
+    const struct {
+        int port;
+        std::vector<std::string> blocks;
+    } cases[] = {
+        {idle.port,
+         {"{\"class\":\"VERSION\"}\n", "{\"class\":\"TPV\",\"device\":\"a\n", "{\"SKY\"}\n"}},
+        {half.port, {"{\"class\":\"VERSION\"}\n"}},
+        {navtest::free_port(), {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.port);
+        SetUp();
+        auto client = start(c.port, 15000000);
+        const size_t n = c.blocks.size();
+        EXPECT_TRUE(wait_for([n] { return blocks().size() == n; }, 3000));
+        const double before = cpu_seconds();
+        std::this_thread::sleep_for(1s);
+        EXPECT_LT(cpu_seconds() - before, 0.1);
+        EXPECT_EQ(client->gpsd_connected(), n > 0);
+        client->stop_loop();
+        EXPECT_EQ(blocks(), c.blocks);
+    }
+}
+
+// Silence is reported once per polling timeout; a dropped connection is made again; nothing is
+// called once stop_loop (or the destructor) returned; a stopped loop starts again.
+TEST_F(GpsdClientTest, TimeoutsReconnectAndStop) {
+    FakeGpsd gpsd("{\"class\":\"VERSION\"}\n");
+    {
+        auto client = start(gpsd.port, 50000);
+        client->stop_loop();
+        EXPECT_EQ(client->get_gpsd_forever_non_blocking(), 0);
+        EXPECT_EQ(client->get_gpsd_forever_non_blocking(), 0);  // already running
+        ASSERT_TRUE(wait_for([] { return blocks().size() == 1 && g_timeouts >= 3; }, 5000));
+        gpsd.drop();
+        EXPECT_TRUE(wait_for([] { return blocks().size() == 2; }, 5000));  // greeted again
+        EXPECT_TRUE(client->gpsd_connected());
+        client->stop_loop();
+        g_stopped = true;
+        std::this_thread::sleep_for(200ms);
+        EXPECT_EQ(g_after_stop, 0);
+        EXPECT_FALSE(client->gpsd_connected());
+        g_stopped = false;
+        ASSERT_EQ(client->get_gpsd_forever_non_blocking(), 0);
+        EXPECT_TRUE(wait_for([] { return blocks().size() == 3; }, 5000));
+    }
+    g_stopped = true;
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(g_after_stop, 0);
+}
+
+// ---- restart_gps_engine -----------------------------------------------------------------
+
+double g_clock = 0.0;
+double fake_clock() {
+    return g_clock;
+}
+
+class EngineRestartTest : public ::testing::Test {
+protected:
+    void SetUp() override { fwtime_set_source(fake_clock); }
+    void TearDown() override { fwtime_set_source(nullptr); }
+    void configure(const std::string& command_json) {
+        navtest::write_file(dir_ / "config.json",
+                            "{\"gps\": {\"engine_restart_command\": " + command_json + "}}");
+    }
+    navtest::TempDir dir_;
+    navtest::ScopedEnv config_{"PLATFORM_CONFIG", dir_ / "config.json"};
+    navtest::LogCapture log_;
+};
+
+TEST_F(EngineRestartTest, RunsTheCommandAndWarnsAtMostEveryTenMinutes) {
+    configure("\"printf '$PSTMGPSRESTART\\\\r\\\\n' > " + dir_ / "sent" + "\"");
+    EXPECT_EQ(restart_gps_engine(), 0);
+    EXPECT_EQ(navtest::read_file(dir_ / "sent"), "$PSTMGPSRESTART\r\n");
+    const struct {
+        const char* config;  // nullptr: no configuration file at all
+        const char* message;
+    } cases[] = {
+        {nullptr, "No GPS engine restart command configured"},
+        {"\"\"", "No GPS engine restart command configured"},
+        {"42", "No GPS engine restart command configured"},
+        {"\"exit 3\"", "GPS engine restart command failed (status 3)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.config != nullptr ? c.config : "no file");
+        const double base = g_clock += 100000.0;  // far from the previous case's messages
+        unlink((dir_ / "config.json").c_str());
+        if (c.config != nullptr) configure(c.config);
+        log_.clear();
+        // Called every second while the receiver stays silent; a few calls stand for them.
+        for (double t : {0.0, 1.0, 300.0, 599.0, 600.0}) {
+            g_clock = base + t;
+            EXPECT_EQ(restart_gps_engine(), -1);
+            EXPECT_EQ(log_.count(c.message), t < 600.0 ? 1 : 2);
+        }
+    }
+}
+
+TEST_F(EngineRestartTest, HungCommandIsKilledWithItsChildren) {
+    configure("\"sleep 60 & echo $! > " + dir_ / "pid" + "; wait\"");
+    g_clock += 100000.0;  // clear of earlier failure messages
+    EXPECT_EQ(restart_gps_engine(), -1);
+    EXPECT_TRUE(log_.contains("timed out"));
+    const std::string stat =
+        "/proc/" + std::to_string(atoi(navtest::read_file(dir_ / "pid").c_str())) + "/stat";
+    ASSERT_NE(stat, "/proc/0/stat");
+    // Gone, or a zombie waiting for its new parent to reap it.
+    EXPECT_TRUE(wait_for(
+        [&] {
+            std::string s = navtest::read_file(stat);
+            return s.empty() || s.find(") Z") != std::string::npos;
+        },
+        3000));
+}
+
+}  // namespace
