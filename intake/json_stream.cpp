@@ -30,8 +30,10 @@ void broadcast(const char* type, const Json::Value& report) {
     if (client != nullptr) client->broadcast_gps_data(type, report);
 }
 
+// "alt" is not required: gpsd leaves it out of every 2D fix, and out of a 3D fix whose GGA
+// has not come yet; the writer keeps the last altitude when it is missing.
 bool is_complete_tpv(const Json::Value& report) {
-    static const char* const kRequired[] = {"lat", "lon", "mode", "speed", "time", "alt"};
+    static const char* const kRequired[] = {"lat", "lon", "mode", "speed", "time"};
     for (const char* member : kRequired) {
         if (!report.isMember(member)) return false;
     }

@@ -1,5 +1,6 @@
 // Raw receiver lines: liveness, satellites-in-view groups and the signal quality index.
 // Everything here runs on the nmea_parser client's thread, the only feeder of the group.
+#include <cctype>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -49,9 +50,43 @@ struct GsvGroup {
 
 GsvGroup gsv_group;
 
+// End of the fields of a line: its '*' or, without a checksum, its end.
+size_t fields_end(const std::string& line) {
+    const size_t star = line.find('*');
+    return star == std::string::npos ? line.size() : star;
+}
+
+// Since NMEA 4.10 a GSV line ends with a signal ID after its satellite blocks, which makes
+// its field count after the three header fields 4k + 1. Returns the offset of the comma that
+// opens that field, or npos when the line has none. The field sits where a satellite number
+// would, so the index, which reads only signal-to-noise fields, never takes it.
+size_t signal_id_comma(const std::string& line) {
+    const size_t end = fields_end(line);
+    size_t commas = 0;
+    size_t last = std::string::npos;
+    for (size_t i = 0; i < end; ++i) {
+        if (line[i] == ',') ++commas, last = i;
+    }
+    return commas >= 4 && (commas - 3) % 4 == 1 ? last : std::string::npos;
+}
+
+// A receiver that sends one group per signal (L1 C/A, then L5, ...) would otherwise replace
+// the L1 group with a group of the few satellites of another signal. Only groups without a
+// signal ID, of all signals (0) or of L1 C/A (1) are stored and indexed.
+bool is_l1_group(const std::string& first_line) {
+    const size_t comma = signal_id_comma(first_line);
+    if (comma == std::string::npos) return true;
+    size_t end = fields_end(first_line);
+    while (end > comma + 1 && std::isspace(static_cast<unsigned char>(first_line[end - 1]))) --end;
+    if (end == comma + 1) return true;
+    return end == comma + 2 && (first_line[comma + 1] == '0' || first_line[comma + 1] == '1');
+}
+
 void complete_group() {
-    store_gsv_group(gsv_group.lines);
-    store_gps_sqi(gsv_group.lines);
+    if (is_l1_group(gsv_group.lines.front())) {
+        store_gsv_group(gsv_group.lines);
+        store_gps_sqi(gsv_group.lines);
+    }
     gsv_group.idle = true;
 }
 
@@ -83,14 +118,16 @@ void put(char* out, size_t* len, const char* text) {
     while (*text) out[(*len)++] = *text++;
 }
 
-// Normalises one line onto out[*len]: every satellite block filled, four blocks, a fresh
-// checksum. False when the group text would not fit its buffer.
+// Normalises one line onto out[*len]: every satellite block filled, four blocks, no signal
+// ID, a fresh checksum. False when the group text would not fit its buffer.
 bool normalise_line(const std::string& line, char* out, size_t* len) {
     if (*len >= kGroupLimit) return false;
     const size_t start = *len;
     int field = 0;
     const char* text = line.c_str();
-    for (size_t i = 0; text[i] != '\0' && text[i] != '*'; ++i) {
+    const size_t signal_id = signal_id_comma(line);
+    const size_t end = signal_id == std::string::npos ? fields_end(line) : signal_id;
+    for (size_t i = 0; i < end; ++i) {
         if (*len >= kGroupLimit) return false;
         char c = text[i];
         if (c == ',') {

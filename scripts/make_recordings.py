@@ -9,6 +9,17 @@ groups and the receiver's proprietary $PSTM status and dead-reckoning sentences.
                     through north, GPS + GLONASS + Galileo sky, and a few bursts of garbage,
                     binary noise and truncated sentences.
 
+Receivers other than the device's own (no $PSTM unless said):
+  handheld_2d.nmea      ~1.5 minutes of a walker whose handheld only ever has a 2D fix: RMC,
+                        GGA without altitude, GSA mode 2.
+  lagging_gga.nmea      2 minutes of a chartplotter feed whose GGA is that of the epoch before
+                        (it follows the next RMC).
+  multi_gnss_410.nmea   ~1.5 minutes of an NMEA 4.10 module: $GN RMC/GGA, a GSA per system,
+                        $GP/$GL/$GA/$GB GSV groups ending in a signal ID.
+  dual_freq_411.nmea    ~1.5 minutes of an NMEA 4.11 dual-frequency module with $PSTM output:
+                        per epoch a GPS L1 C/A group, then an L5 group of the two satellites
+                        that send L5, likewise Galileo E1 then E5a.
+
 Usage: scripts/make_recordings.py [OUTPUT_DIR]   (default: testdata/ next to this script)
 """
 
@@ -52,10 +63,12 @@ class Sat:
         self.prn, self.el, self.az, self.snr = prn, el, az, snr
 
 
-def gsv_group(talker, sats):
-    """One satellites-in-view group, four satellites per sentence."""
+def gsv_group(talker, sats, signal_id=None):
+    """One satellites-in-view group, four satellites per sentence; since NMEA 4.10 each
+    sentence ends with the signal ID of the group."""
+    tail = [] if signal_id is None else ["%X" % signal_id]
     if not sats:
-        return [sentence("%sGSV,1,1,00" % talker)]
+        return [sentence(",".join(["%sGSV,1,1,00" % talker] + tail))]
     total = (len(sats) + 3) // 4
     out = []
     for n in range(total):
@@ -63,7 +76,7 @@ def gsv_group(talker, sats):
         for s in sats[n * 4:(n + 1) * 4]:
             snr = "" if s.snr is None else "%02d" % s.snr
             fields += ["%02d" % s.prn, "%02d" % s.el, "%03d" % s.az, snr]
-        out.append(sentence(",".join(fields)))
+        out.append(sentence(",".join(fields + tail)))
     return out
 
 
@@ -79,7 +92,8 @@ def gsa(talker, fix_type, prns, pdop, hdop, vdop, system_id=None):
 class Drive:
     """Vehicle state and the receiver's output for one epoch at a time."""
 
-    def __init__(self, start, lat, lon, alt, seed, multi_gnss):
+    def __init__(self, start, lat, lon, alt, seed, multi_gnss, proprietary=True):
+        self.proprietary = proprietary
         self.t = start
         self.lat, self.lon, self.alt = lat, lon, alt
         self.speed_kmh = 0.0
@@ -163,7 +177,8 @@ class Drive:
         if self.multi_gnss:
             lines += gsv_group("GL", glo)
             lines += gsv_group("GA", gal)
-        lines += self.pstm(state, pdop, hdop, vdop)
+        if self.proprietary:
+            lines += self.pstm(state, pdop, hdop, vdop)
         return lines
 
     def pstm(self, state, pdop, hdop, vdop):
@@ -205,6 +220,51 @@ class Drive:
         if sec % 30 == 0:
             out.append(sentence("PSTMDRUPD,%d,%d" % (self.cputime, calibrated)))
         return out
+
+GPS, GLONASS, GALILEO, BEIDOU = 1, 2, 3, 4  # the system IDs of GSA since NMEA 4.10
+GSV_TALKER = {GPS: "GP", GLONASS: "GL", GALILEO: "GA", BEIDOU: "GB"}
+
+
+class ModernReceiver(Drive):
+    """An NMEA 4.10/4.11 multi-constellation module with a 3D fix: $GN position sentences,
+    a GSA per system with its system ID, and one GSV group per system and signal, each
+    sentence ending with the signal ID."""
+
+    def __init__(self, start, lat, lon, alt, seed, signals, proprietary):
+        """signals: (system, signal ID, PRNs or None for all) per GSV group, in output order;
+        the first group of a system is its primary signal."""
+        Drive.__init__(self, start, lat, lon, alt, seed, True, proprietary)
+        skies = {GPS: self.gps_sats, GLONASS: self.glo_sats, GALILEO: self.gal_sats,
+                 BEIDOU: [Sat(p, e, a, 0) for p, e, a in [
+                     (6, 58, 120), (14, 37, 210), (24, 22, 310), (33, 64, 30)]]}
+        self.signals = [(system, signal_id, [Sat(s.prn, s.el, s.az, 0) for s in skies[system]
+                                             if prns is None or s.prn in prns])
+                        for system, signal_id, prns in signals]
+
+    def epoch(self, state="fix3d"):
+        hms = self.t.strftime("%H%M%S") + ".00"
+        la, ns = nmea_lat(self.lat)
+        lo, ew = nmea_lon(self.lon)
+        lines = [sentence("GNRMC,%s,A,%s,%s,%s,%s,%.2f,%.2f,%s,,,A,V" %
+                          (hms, la, ns, lo, ew, self.speed_kmh * KNOTS_PER_KMH, self.heading,
+                           self.t.strftime("%d%m%y")))]
+        used = {}
+        for system, _, sats in self.signals:
+            self.sky(sats, state)
+            used.setdefault(system, [s.prn for s in sats if s.snr >= 25][:12])
+        nused = sum(len(u) for u in used.values())
+        hdop = 0.6 + 4.0 / max(nused, 1)
+        vdop = hdop * 1.4
+        pdop = math.hypot(hdop, vdop)
+        lines.append(sentence("GNGGA,%s,%s,%s,%s,%s,1,%02d,%.2f,%.1f,M,47.0,M,," %
+                              (hms, la, ns, lo, ew, min(nused, 99), hdop, self.alt)))
+        for system, prns in used.items():
+            lines.append(gsa("GN", 3, prns, pdop, hdop, vdop, system))
+        for system, signal_id, sats in self.signals:
+            lines += gsv_group(GSV_TALKER[system], sats, signal_id)
+        if self.proprietary:
+            lines += self.pstm(state, pdop, hdop, vdop)
+        return lines
 
 
 def lerp(a, b, f):
@@ -308,8 +368,77 @@ def drive_long():
            "generated by scripts/make_recordings.py"], epochs)
 
 
+def handheld_2d():
+    d = Drive(datetime.datetime(2026, 5, 2, 10, 15, 0), 47.376887, 8.541694, 408.0, 11, False,
+              proprietary=False)
+    epochs = []
+    for i in range(90):
+        state = "nofix" if i < 5 else "fix2d"
+        d.speed_kmh = 0.0 if i < 5 else 4.8
+        d.heading = (110.0 + i * 0.7) % 360
+        epochs.append(d.epoch(state))
+        d.advance()
+    write(os.path.join(OUT, "handheld_2d.nmea"),
+          ["handheld_2d: 5 s without a fix, then a walk with a 2D fix only (no altitude)",
+           "generated by scripts/make_recordings.py"], epochs)
+
+
+def lagging_gga():
+    d = Drive(datetime.datetime(2026, 6, 20, 14, 0, 0), 54.323293, 10.139555, 0.0, 13, False,
+              proprietary=False)
+    epochs = []
+    for i in range(120):
+        state = "nofix" if i < 5 else "fix3d"
+        d.speed_kmh = 0.0 if i < 5 else min(22.0, (i - 5) * 0.5)
+        d.heading = lerp(20.0, 75.0, i / 120)
+        epochs.append(d.epoch(state))
+        d.advance()
+    # Each epoch's GGA goes out after the next epoch's RMC.
+    ggas = [lines.pop(1) for lines in epochs]
+    for lines, gga in zip(epochs[1:], ggas):
+        lines.insert(1, gga)
+    write(os.path.join(OUT, "lagging_gga.nmea"),
+          ["lagging_gga: 5 s without a fix, then 3D fixes; each GGA one epoch late",
+           "generated by scripts/make_recordings.py"], epochs)
+
+
+def multi_gnss_410():
+    d = ModernReceiver(datetime.datetime(2026, 7, 8, 6, 45, 0), 52.520008, 13.404954, 34.0, 17,
+                       [(GPS, 1, None), (GLONASS, 1, None), (GALILEO, 7, None),
+                        (BEIDOU, 1, None)], proprietary=False)
+    epochs = []
+    for i in range(90):
+        d.speed_kmh = min(40.0, i * 1.0)
+        d.heading = (300.0 + i * 0.8) % 360
+        epochs.append(d.epoch())
+        d.advance()
+    write(os.path.join(OUT, "multi_gnss_410.nmea"),
+          ["multi_gnss_410: NMEA 4.10, GPS+GLONASS+Galileo+BeiDou, 3D fix, GSV with signal IDs",
+           "generated by scripts/make_recordings.py"], epochs)
+
+
+def dual_freq_411():
+    # GPS L1 C/A (1) then L5-Q (8) of the two L5 satellites; Galileo E1 (7) then E5a (1).
+    d = ModernReceiver(datetime.datetime(2026, 8, 30, 18, 20, 0), 45.464203, 9.189982, 122.0, 19,
+                       [(GPS, 1, None), (GPS, 8, (5, 25)), (GALILEO, 7, None),
+                        (GALILEO, 1, None)], proprietary=True)
+    epochs = []
+    for i in range(90):
+        d.speed_kmh = min(70.0, i * 2.0)
+        d.heading = (180.0 - i * 0.5) % 360
+        epochs.append(d.epoch())
+        d.advance()
+    write(os.path.join(OUT, "dual_freq_411.nmea"),
+          ["dual_freq_411: NMEA 4.11 dual frequency with $PSTM, 3D fix, L1 then L5 GSV groups",
+           "generated by scripts/make_recordings.py"], epochs)
+
+
 if __name__ == "__main__":
     OUT = sys.argv[1] if len(sys.argv) > 1 else os.path.join(
         os.path.dirname(os.path.abspath(__file__)), "..", "testdata")
     drive_short()
     drive_long()
+    handheld_2d()
+    lagging_gga()
+    multi_gnss_410()
+    dual_freq_411()

@@ -95,6 +95,10 @@ TEST_F(ReceiverTest, GroupSequences) {
         // Too short to hold count and number: neither starts nor breaks a group.
         {{"!$GPGSV", "!$GPGSV,1,", "!$GPGSV,1,1", one}, true},
         {{k1, "!$GPGSV,3,", k2, k3}, true},
+        // A trailing signal ID: only groups of all signals (0) or L1 C/A (1) count.
+        {{one + ",0"}, true},
+        {{k1 + ",8", k2 + ",8", k3 + ",8"}, false},
+        {{"$GPGSV,1,1,00,7"}, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.lines));
@@ -115,7 +119,18 @@ TEST_F(ReceiverTest, StoredTextAndIndex) {
         std::string text;  // "?": not checked
         int sqi;           // -1: not checked
     } cases[] = {
-        {{k1, k2, k3}, sentence(k1) + sentence(k2) + sentence(k3out), 70},  // 43 42 40 39
+        // Lines without a signal ID (before NMEA 4.10); best four 43 42 40 39.
+        {{k1, k2, k3}, sentence(k1) + sentence(k2) + sentence(k3out), 70},
+        // The same group with signal IDs, then an L5 group, which neither replaces it nor
+        // changes the index.
+        {{k1 + ",1", k2 + ",1", k3 + ",1", "$GPGSV,1,1,02,05,43,250,38,25,35,330,36,8"},
+         sentence(k1) + sentence(k2) + sentence(k3out),
+         70},
+        {{"$GPGSV,1,1,04,01,1,1,50,02,1,1,60,03,1,1,99,04,1,1,50,1"},
+         sentence("$GPGSV,1,1,04,01,1,1,50,02,1,1,60,03,1,1,99,04,1,1,50"),
+         100},
+        {{"$GPGSV,1,1,00,1"}, sentence("$GPGSV,1,1,00,00,00,000," + kFill), 0},
+        {{"!$GPGSV,1,1,01,05,40,100,45,1\r\n"}, sentence("$GPGSV,1,1,01,05,40,100,45" + kFill), 0},
         {{"$GPGSV,1,1,04,12,,,35,13,05,,,14,,200,20,15,10,020,"},
          sentence("$GPGSV,1,1,04,12,00,000,35,13,05,000,,14,00,200,20,15,10,020,"),
          -1},
