@@ -147,7 +147,7 @@ TEST_F(GpsMqttBroker, RequestsAndReplies) {
              deep_objects + "1" + std::string(5000, '}')})
         EXPECT_EQ(exchange(kApply, p), kNotJson) << p.substr(0, 40);
     mqtt->set_processing_active(true);
-    EXPECT_EQ(exchange(kApply, R"({"value":true,"pad":")" + std::string(1 << 20, 'x') + "\"}"),
+    EXPECT_EQ(exchange(kApply, R"({"value":true,"pad":")" + std::string(60000, 'x') + "\"}"),
               kOn + kEnabled);
 
     // A service connecting afterwards finds the last reply and state, both retained.

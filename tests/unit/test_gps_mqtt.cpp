@@ -142,8 +142,9 @@ TEST_F(Xtra, DueOnlyPastTheIntervalToTheSecond) {
 
 TEST_F(Xtra, Acknowledgements) {
     const char* unreadable = "Failed reading file pull ack message form XTRA update request.|";
+    const std::string ok = R"({"session":777,"rc":200})";
     const struct {
-        const char* payload;
+        std::string payload;
         bool closes;
         const char* logged;
     } cases[] = {{R"({"session":777,"rc":200,"extra":1})", true, ""},
@@ -153,6 +154,7 @@ TEST_F(Xtra, Acknowledgements) {
                  {R"({"session":777})", false, ""},
                  {R"({"session":1e30,"rc":200})", false, ""},
                  {R"({"session":777,"rc":"200"})", false, ""},
+                 {ok + std::string(MQTT_PAYLOAD_MAX + 1 - ok.size(), ' '), false, ""},
                  {"nope", false, unreadable},
                  {"[777,200]", false, unreadable},
                  {"", false, unreadable}};
@@ -160,8 +162,8 @@ TEST_F(Xtra, Acknowledgements) {
         mqtt.xtra_session = 777;
         mqtt.xtra_pending = true;
         mqtt.deliver(FILEPULL_ACK_TOPIC, c.payload);
-        EXPECT_EQ(mqtt.xtra_pending.load(), !c.closes) << c.payload;
-        EXPECT_EQ(mqtt.xtra_session.load(), c.closes ? 0 : 777) << c.payload;
+        EXPECT_EQ(mqtt.xtra_pending.load(), !c.closes) << c.payload.substr(0, 40);
+        EXPECT_EQ(mqtt.xtra_session.load(), c.closes ? 0 : 777) << c.payload.substr(0, 40);
         EXPECT_EQ(logged(log), c.logged);
     }
     // Nothing outstanding: dropped unread.
@@ -170,6 +172,23 @@ TEST_F(Xtra, Acknowledgements) {
     mqtt.deliver(FILEPULL_ACK_TOPIC, "nope");
     mqtt.deliver(FILEPULL_ACK_TOPIC, R"({"session":0,"rc":500})");
     EXPECT_EQ(logged(log) + mqtt.traffic(), "");
+}
+
+TEST(Routing, RequestsOverTheSizeLimitAreRefusedUnread) {
+    navtest::LogCapture log;
+    RecordingMqtt mqtt;
+    const std::string off = R"({"value":false})";
+    mqtt.deliver(GPS_ENABLE_APPLY_TOPIC, off + std::string(MQTT_PAYLOAD_MAX - off.size(), ' '));
+    EXPECT_EQ(mqtt.traffic(),
+              "v1/device/gps/enable/update 0(r)|v1/device/gps/enable/ack "
+              R"({"message":"Successfully disabled GPS processing","rc":200,)"
+              R"("value":false})"
+              "\n(r)|");
+    mqtt.deliver(GPS_ENABLE_APPLY_TOPIC, off + std::string(MQTT_PAYLOAD_MAX + 1 - off.size(), ' '));
+    EXPECT_EQ(mqtt.traffic(),
+              "v1/device/gps/enable/ack "
+              R"({"message":"Payload is not a valid JSON","rc":400,"value":null})"
+              "\n(r)|");
 }
 
 TEST(Led, CachedOnlyOnceShownSoThatFailuresAreRetried) {
