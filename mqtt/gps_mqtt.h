@@ -29,9 +29,9 @@
 
 // Parses a received payload: the text ends at the first NUL byte or after `len` bytes,
 // whichever comes first (payload may be null when len is 0). Strict mode: no comments, the
-// root must be an object or an array. Returns false, leaving `out` null, on any failure,
-// including a `len` over MQTT_PAYLOAD_MAX (not looked at) and nesting deeper than
-// MQTT_JSON_MAX_DEPTH. Never throws.
+// root must be an object or an array, nothing but white space after it. Returns false, leaving
+// `out` null, on any failure, including a `len` over MQTT_PAYLOAD_MAX (not looked at) and
+// nesting deeper than MQTT_JSON_MAX_DEPTH. Never throws.
 bool parse_mqtt_payload(const void* payload, long len, Json::Value& out);
 
 class gpsMqtt : public mqtt_kvt {

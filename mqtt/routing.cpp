@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 #include <exception>
+#include <memory>
 #include <string>
 
 #include "mqtt/gps_mqtt.h"
@@ -30,6 +31,20 @@ std::string replace_first(const std::string& text, const char* what, const char*
     return out;
 }
 
+// Strict mode, and nothing but white space after the root: "{...} x" or two objects back to
+// back are not one request. A repeated key keeps its last value, as it always has.
+const Json::CharReaderBuilder& strict_reader() {
+    static const Json::CharReaderBuilder builder = [] {
+        Json::CharReaderBuilder b;
+        Json::CharReaderBuilder::strictMode(&b.settings_);
+        b.settings_["failIfExtra"] = true;
+        b.settings_["rejectDupKeys"] = false;
+        b.settings_["skipBom"] = false;
+        return b;
+    }();
+    return builder;
+}
+
 }  // namespace
 
 bool parse_mqtt_payload(const void* payload, long len, Json::Value& out) {
@@ -39,8 +54,8 @@ bool parse_mqtt_payload(const void* payload, long len, Json::Value& out) {
     const char* text = n > 0 ? static_cast<const char*>(payload) : "";
     if (!json_text_acceptable(text, n, MQTT_JSON_MAX_DEPTH, true)) return false;
     try {
-        Json::Reader reader(Json::Features::strictMode());
-        if (reader.parse(text, text + n, out, true)) return true;
+        const std::unique_ptr<Json::CharReader> reader(strict_reader().newCharReader());
+        if (reader->parse(text, text + n, &out, nullptr)) return true;
     } catch (const std::exception&) {
         // The reader throws on nesting past its own limit; a failed parse either way.
     }

@@ -1,5 +1,5 @@
-"""Enable requests as another client of the device's broker sends them: oversized payloads are
-refused before anything acts on them."""
+"""Enable requests as another client of the device's broker sends them: oversized and trailing
+payloads are refused before anything acts on them."""
 
 import json
 
@@ -39,3 +39,17 @@ def test_oversized_request_is_refused_unread(service):
     for _ in range(3):
         assert ask(big) == NOT_JSON
     assert rss_kib(navmon.proc.pid) - before < 4096
+
+
+@pytest.mark.parametrize("payload,rc", [
+    ('{"value":true} x', 400),
+    ('{"value":true}{"value":true}', 400),
+    ('{"value":true}]', 400),
+    ('{"value":false} \r\n\t', 200),
+])
+def test_only_white_space_may_follow_the_request(service, payload, rc):
+    _, ask = service
+    reply = ask(payload)
+    assert reply["rc"] == rc
+    if rc == 400:
+        assert reply == NOT_JSON

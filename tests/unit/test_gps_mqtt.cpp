@@ -154,6 +154,8 @@ TEST_F(Xtra, Acknowledgements) {
                  {R"({"session":777})", false, ""},
                  {R"({"session":1e30,"rc":200})", false, ""},
                  {R"({"session":777,"rc":"200"})", false, ""},
+                 {ok + " \n", true, ""},
+                 {ok + " x", false, unreadable},
                  {ok + std::string(MQTT_PAYLOAD_MAX + 1 - ok.size(), ' '), false, ""},
                  {"nope", false, unreadable},
                  {"[777,200]", false, unreadable},
