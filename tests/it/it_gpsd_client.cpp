@@ -268,6 +268,21 @@ TEST_F(GpsdClientTest, IdleHalfLineAndAbsentGpsdCostNoCpu) {
     }
 }
 
+// A callback that outlasts the polling timeout, then silence with half a line buffered: the
+// passed deadline times out at once instead of waiting without limit.
+TEST_F(GpsdClientTest, DeadlinePassedInACallbackTimesOutAtOnce) {
+    FakeGpsd half("{\"class\":\"VERSION\"}\n{\"class\":\"TPV\",\"mo");
+    point_at(half.port_);
+    gpsdClient client("nmea_parser");
+    client.set_polling_timeout(50000);
+    client.set_on_msg_callback_fkt(
+        [](char*) { std::this_thread::sleep_for(std::chrono::milliseconds(200)); });
+    client.set_timeout_callback_fkt(on_timeout<0>);
+    client.set_gpsd_stream_flags(0x11);
+    ASSERT_EQ(client.get_gpsd_forever_non_blocking(), 0);
+    EXPECT_TRUE(wait_for([] { return g_slot[0].timeouts >= 2; }, 5000));
+}
+
 // ---- restart_gps_engine -----------------------------------------------------------------
 
 double g_clock = 0.0;
