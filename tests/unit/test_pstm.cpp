@@ -147,10 +147,11 @@ TEST_F(PstmTest, AntennaStatusIsOnlyLoggedAndNothingIsExaminedWithoutDeadReckoni
 // The scanner against sscanf, on inputs where sscanf's behaviour is defined.
 TEST(ScanFields, AcceptsWhatSscanfAccepts) {
     const char* fields[] = {
-        "5",    "-5",  "+5",  " 7",       "\t7",    "",      "-",    "+",     "x",   "0x",
-        "0X1f", "1F",  "0xg", "1e",       "1e+",    "1e-3",  ".5",   "-.5",   ".",   ".e5",
-        "nan",  "inf", "INF", "infinity", "nan(1)", "0x1p3", "0x1p", "1.5e3", "12a", "- 5",
-        "00x5", "0e",  "1.",  "C",        " ",      "-1",    "-0",
+        "5",     "-5",   "+5",    " 7",      "\t7",      "",         "-",      "+",     "x",
+        "0x",    "0X1f", "1F",    "0xg",     "1e",       "1e+",      "1e-3",   ".5",    "-.5",
+        ".",     ".e5",  "nan",   "inf",     "INF",      "infinity", "nan(1)", "0x1p3", "0x1p",
+        "1.5e3", "12a",  "- 5",   "00x5",    "0e",       "1.",       "C",      " ",     "-1",
+        "-0",    "infi", "infin", "infinit", "-Infinit", "infx",     "infI",
     };
     for (const char* a : fields) {
         // Only the counted fields decide: the '*' and what follows it are not needed.
