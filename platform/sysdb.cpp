@@ -8,6 +8,7 @@
 #include <time.h>
 
 #include <cerrno>
+#include <charconv>
 #include <cinttypes>
 #include <climits>
 #include <cmath>
@@ -654,9 +655,13 @@ std::string sysdb_value_text(const sysdb_value& v) {
         case SYSDB_INT:
             snprintf(buf, sizeof buf, "%lld", v.i);
             return buf;
-        case SYSDB_DBL:
-            snprintf(buf, sizeof buf, "%.17g", v.d);
-            return buf;
+        case SYSDB_DBL: {
+            // The shortest text that reads back as the same double: 48.0913, not
+            // 48.091299999999997.
+            const std::to_chars_result r = std::to_chars(buf, buf + sizeof buf, v.d);
+            if (r.ec != std::errc()) return "nan";  // cannot happen with 40 bytes
+            return std::string(buf, r.ptr);
+        }
         default:
             return v.text;
     }
