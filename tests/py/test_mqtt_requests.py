@@ -41,15 +41,8 @@ def test_oversized_request_is_refused_unread(service):
     assert rss_kib(navmon.proc.pid) - before < 4096
 
 
-@pytest.mark.parametrize("payload,rc", [
-    ('{"value":true} x', 400),
-    ('{"value":true}{"value":true}', 400),
-    ('{"value":true}]', 400),
-    ('{"value":false} \r\n\t', 200),
-])
-def test_only_white_space_may_follow_the_request(service, payload, rc):
+def test_only_white_space_may_follow_the_request(service):
     _, ask = service
-    reply = ask(payload)
-    assert reply["rc"] == rc
-    if rc == 400:
-        assert reply == NOT_JSON
+    for payload in ('{"value":true} x', '{"value":true}{"value":true}', '{"value":true}]'):
+        assert ask(payload) == NOT_JSON, payload
+    assert ask('{"value":false} \r\n\t')["rc"] == 200

@@ -119,13 +119,11 @@ TEST_F(SysdbTest, ReadIntTakesWholeNumbersOfEveryType) {
         {SYSDB_TEXT, "-007", 0, -7},
         {SYSDB_TEXT, "+2147483647", 0, INT_MAX},
         {SYSDB_TEXT, "2147483648", -1, 0},
-        {SYSDB_TEXT, "-99999999999999999999", -1, 0},
         {SYSDB_TEXT, "", -1, 0},
         {SYSDB_TEXT, "-", -1, 0},
         {SYSDB_TEXT, "4.0", -1, 0},
         {SYSDB_TEXT, " 5", -1, 0},
         {SYSDB_TEXT, "5\n", -1, 0},
-        {SYSDB_TEXT, "0x10", -1, 0},
         {SYSDB_JSON, "5", -1, 0},
     };
     for (const auto& c : cases) {
