@@ -72,8 +72,8 @@ show() {
     echo "-- MQTT -----------------------------------------------------------------------"
     printf '  TPV reports %s, SKY reports %s\n' "$(grep -c 'location/tpv/update' "$root/mqtt.log" || true)" \
         "$(grep -c 'location/sat/update' "$root/mqtt.log" || true)"
-    grep 'location/tpv/update' "$root/mqtt.log" | tail -n 1 | cut -c1-150 | sed 's/^/  last: /'
-    grep 'enable/' "$root/mqtt.log" | tail -n 2 | cut -c1-150 | sed 's/^/  /'
+    grep 'location/tpv/update' "$root/mqtt.log" | tail -n 1 | cut -c1-150 | sed 's/^/  last: /' || true
+    grep 'enable/' "$root/mqtt.log" | tail -n 2 | cut -c1-150 | sed 's/^/  /' || true
     echo "-- sysdb watch GPS GPS_STATUS GPS_VALID GPS_ISO8601 (last lines) -----------------"
     tail -n 4 "$root/watch.log" | sed 's/^/  /'
 }
@@ -89,7 +89,7 @@ echo
 echo "Switching GPS processing off over MQTT..."
 mosquitto_pub -h 127.0.0.1 -p "$mqtt_port" -t v1/device/gps/enable/apply -m '{"value": false, "session": 2}'
 sleep 3
-grep 'enable/' "$root/mqtt.log" | tail -n 2 | sed 's/^/  /'
+grep 'enable/' "$root/mqtt.log" | tail -n 2 | sed 's/^/  /' || true
 kill -TERM "$navmon_pid"
 status=0
 wait "$navmon_pid" || status=$?
