@@ -23,15 +23,16 @@
 // Deepest nesting of arrays and objects accepted in a received payload. Requests are flat;
 // the limit keeps the recursive JSON reader far from the end of the messaging thread's stack.
 #define MQTT_JSON_MAX_DEPTH 64
+// Largest payload read at all, in bytes. Requests and acknowledgements are a few hundred bytes;
+// parsing costs many times the text in memory, so anything larger is refused unread.
+#define MQTT_PAYLOAD_MAX 65536
 
 // Parses a received payload: the text ends at the first NUL byte or after `len` bytes,
 // whichever comes first (payload may be null when len is 0). Strict mode: no comments, the
-// root must be an object or an array. Returns false, leaving `out` null, on any failure,
-// including nesting deeper than MQTT_JSON_MAX_DEPTH. Never throws.
+// root must be an object or an array, nothing but white space after it. Returns false, leaving
+// `out` null, on any failure, including a `len` over MQTT_PAYLOAD_MAX (not looked at) and
+// nesting deeper than MQTT_JSON_MAX_DEPTH. Never throws.
 bool parse_mqtt_payload(const void* payload, long len, Json::Value& out);
-
-// The payload as text: up to the first NUL byte or `len` bytes.
-std::string mqtt_payload_text(const void* payload, long len);
 
 class gpsMqtt : public mqtt_kvt {
 public:

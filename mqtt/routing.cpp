@@ -4,8 +4,10 @@
 // out of the hook or stop the messaging thread.
 #include <mosquitto.h>
 
+#include <algorithm>
 #include <cstring>
 #include <exception>
+#include <memory>
 #include <string>
 
 #include "mqtt/gps_mqtt.h"
@@ -29,20 +31,31 @@ std::string replace_first(const std::string& text, const char* what, const char*
     return out;
 }
 
-}  // namespace
-
-std::string mqtt_payload_text(const void* payload, long len) {
-    return std::string(static_cast<const char*>(payload), payload_length(payload, len));
+// Strict mode, and nothing but white space after the root: "{...} x" or two objects back to
+// back are not one request. A repeated key keeps its last value, as it always has.
+const Json::CharReaderBuilder& strict_reader() {
+    static const Json::CharReaderBuilder builder = [] {
+        Json::CharReaderBuilder b;
+        Json::CharReaderBuilder::strictMode(&b.settings_);
+        b.settings_["failIfExtra"] = true;
+        b.settings_["rejectDupKeys"] = false;
+        b.settings_["skipBom"] = false;
+        return b;
+    }();
+    return builder;
 }
+
+}  // namespace
 
 bool parse_mqtt_payload(const void* payload, long len, Json::Value& out) {
     out = Json::Value();
+    if (len > MQTT_PAYLOAD_MAX) return false;
     const size_t n = payload_length(payload, len);
     const char* text = n > 0 ? static_cast<const char*>(payload) : "";
     if (!json_text_acceptable(text, n, MQTT_JSON_MAX_DEPTH, true)) return false;
     try {
-        Json::Reader reader(Json::Features::strictMode());
-        if (reader.parse(text, text + n, out, true)) return true;
+        const std::unique_ptr<Json::CharReader> reader(strict_reader().newCharReader());
+        if (reader->parse(text, text + n, &out, nullptr)) return true;
     } catch (const std::exception&) {
         // The reader throws on nesting past its own limit; a failed parse either way.
     }
@@ -77,6 +90,7 @@ void gpsMqtt::derived_on_message(const struct mosquitto_message* message) {
 
         if (strstr(topic, "v1/device/gps") == nullptr) {
             if (strstr(topic, FILEPULL_ACK_TOPIC) == nullptr || !xtra_pending.load()) return;
+            if (message->payloadlen > MQTT_PAYLOAD_MAX) return;  // no acknowledgement is that big
             Json::Value ack;
             if (!parse_mqtt_payload(message->payload, message->payloadlen, ack) ||
                 !ack.isObject()) {
@@ -87,8 +101,10 @@ void gpsMqtt::derived_on_message(const struct mosquitto_message* message) {
             return;
         }
 
-        const std::string payload = mqtt_payload_text(message->payload, message->payloadlen);
-        nm_log(LOG_INFO, "on_message: topic[%s] payload[%s]", topic, payload.c_str());
+        // Logged in place, never copied: the log line keeps only its first kilobyte anyway.
+        const size_t shown = payload_length(message->payload, std::min(message->payloadlen, 1024));
+        nm_log(LOG_INFO, "on_message: topic[%s] payload[%.*s]", topic, static_cast<int>(shown),
+               shown > 0 ? static_cast<const char*>(message->payload) : "");
         if (strstr(topic, "/apply") == nullptr) return;
 
         int rc = KVT_MQTT_RC_BAD_REQUEST;
@@ -100,7 +116,7 @@ void gpsMqtt::derived_on_message(const struct mosquitto_message* message) {
         Json::Value reply(Json::objectValue);
         reply["value"] = Json::Value();
         // A request must be an object; an array root is not a request document either.
-        if (!parse_mqtt_payload(payload.data(), static_cast<long>(payload.size()), request) ||
+        if (!parse_mqtt_payload(message->payload, message->payloadlen, request) ||
             !request.isObject()) {
             text = "Payload is not a valid JSON";
         } else {

@@ -5,6 +5,7 @@
 
 #include <climits>
 #include <cstdint>
+#include <string>
 
 #include "mqtt/gps_mqtt.h"
 #include "platform/platform.h"
@@ -35,7 +36,14 @@ bool gpsMqtt::_is_xtra_update_due() {
 }
 
 void gpsMqtt::request_xtra_update() {
-    if (xtra_pending.load()) return;
+    // A request still unanswered one check later is given up: an acknowledgement that never
+    // comes must not block every later request for the life of the process.
+    if (xtra_pending.load()) {
+        nm_log(LOG_NOTICE, "XTRA request %u expired without acknowledgement",
+               static_cast<unsigned int>(xtra_session.load()));
+        xtra_pending.store(false);
+        xtra_session.store(0);
+    }
     if (!_is_xtra_update_due()) return;
     Json::Value config;
     if (cmd_get_value_json("gps.gps.xtra_loading", config) != 0) {
@@ -64,11 +72,18 @@ void gpsMqtt::handle_filepull_ack(const Json::Value& ack) {
     if (!ack.isMember("session") || !ack.isMember("rc")) return;
     const Json::Value& session = ack["session"];
     const Json::Value& rc = ack["rc"];
-    if (!session.isInt() || !rc.isInt()) return;
-    if (session.asInt() != xtra_session.load()) return;
+    if (!session.isInt() || session.asInt() != xtra_session.load()) return;
     xtra_session.store(0);
     xtra_pending.store(false);
-    if (rc.asInt() != KVT_MQTT_RC_OK)
+    // The service answered this request: a code that is not a whole number is a failure too.
+    if (!rc.isInt()) {
+        Json::FastWriter writer;
+        std::string text = writer.write(rc);
+        if (!text.empty() && text.back() == '\n') text.pop_back();
+        nm_log(LOG_ERR, "Failed to update the XTRA file.  rc: %s, session: %d", text.c_str(),
+               session.asInt());
+    } else if (rc.asInt() != KVT_MQTT_RC_OK) {
         nm_log(LOG_ERR, "Failed to update the XTRA file.  rc: %d, session: %d", rc.asInt(),
                session.asInt());
+    }
 }

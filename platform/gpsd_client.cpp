@@ -11,6 +11,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -174,9 +175,11 @@ void gpsdClient::run() {
         bool maybe_buffered = false;  // a line just came; more may sit in libgps's buffer
         while (!stop_.load() && !lost) {
             if (!maybe_buffered) {
-                // A zero polling timeout means none: wait for data only.
-                int64_t left = timeout_ns > 0 ? deadline - monotonic_ns() : -1;
-                int w = left != 0 ? wait_readable(fd, wake_fd_, left < 0 ? -1 : left) : 0;
+                // A zero polling timeout means none: wait for data only. A deadline that
+                // passed during a slow callback only looks for data already there.
+                int64_t left =
+                    timeout_ns > 0 ? std::max<int64_t>(deadline - monotonic_ns(), 0) : -1;
+                int w = wait_readable(fd, wake_fd_, left);
                 if (w < 0) break;  // stop requested
                 if (w == 0) {
                     if (on_timeout_ != nullptr && !stop_.load()) {

@@ -8,6 +8,7 @@
 #include <time.h>
 
 #include <cerrno>
+#include <charconv>
 #include <cinttypes>
 #include <climits>
 #include <cmath>
@@ -304,7 +305,6 @@ std::string compact_json(const Json::Value& value) {
     return writer.write(value);
 }
 
-
 // ---- Context helpers ------------------------------------------------------------------------
 
 // The context's connection when it holds an open transaction on this thread's connection. A
@@ -329,6 +329,35 @@ int named_write(const char* db, const char* key, const Bound& v, const char* op)
     Conn* c = connection();
     if (c == nullptr) return -1;
     return put(c, db, key, v, op);
+}
+
+// The whole number a value holds, whatever type its writer chose: an integer, a double with no
+// fraction (peers may store counts as doubles), or text of decimal digits with an optional sign
+// (`sysdb set` stores text unless told otherwise). False for anything else or out of range.
+bool whole_number(const sysdb_value& v, long long* out) {
+    switch (v.type) {
+        case SYSDB_INT:
+            *out = v.i;
+            return true;
+        case SYSDB_DBL:
+            // 2^63 itself is out of range; every double below it in magnitude converts exactly.
+            if (!(std::fabs(v.d) < 9223372036854775808.0) || std::trunc(v.d) != v.d) return false;
+            *out = static_cast<long long>(v.d);
+            return true;
+        case SYSDB_TEXT: {
+            const std::string& t = v.text;
+            const size_t start = !t.empty() && (t[0] == '+' || t[0] == '-') ? 1 : 0;
+            if (t.size() == start || t.find_first_not_of("0123456789", start) != std::string::npos)
+                return false;
+            errno = 0;
+            const long long n = strtoll(t.c_str(), nullptr, 10);
+            if (errno == ERANGE) return false;
+            *out = n;
+            return true;
+        }
+        default:
+            return false;
+    }
 }
 
 }  // namespace
@@ -478,8 +507,9 @@ int sysdb_namedb_read_int(void*, const char* db, const char* key, int* out) {
         sysdb_value v;
         int rc = read_value(db, key, &v, "read_int");
         if (rc != 0) return rc;
-        if (v.type != SYSDB_INT || v.i < INT_MIN || v.i > INT_MAX) return -1;
-        *out = static_cast<int>(v.i);
+        long long n = 0;
+        if (!whole_number(v, &n) || n < INT_MIN || n > INT_MAX) return -1;
+        *out = static_cast<int>(n);
         return 0;
     } catch (...) {
         return -1;
@@ -625,9 +655,13 @@ std::string sysdb_value_text(const sysdb_value& v) {
         case SYSDB_INT:
             snprintf(buf, sizeof buf, "%lld", v.i);
             return buf;
-        case SYSDB_DBL:
-            snprintf(buf, sizeof buf, "%.17g", v.d);
-            return buf;
+        case SYSDB_DBL: {
+            // The shortest text that reads back as the same double: 48.0913, not
+            // 48.091299999999997.
+            const std::to_chars_result r = std::to_chars(buf, buf + sizeof buf, v.d);
+            if (r.ec != std::errc()) return "nan";  // cannot happen with 40 bytes
+            return std::string(buf, r.ptr);
+        }
         default:
             return v.text;
     }

@@ -126,6 +126,7 @@ int saveGpsDataSysdb(Json::Value& snapshot) {
     sysdb_context ctx;
     bool opened = false;
     bool in_txn = false;
+    bool ttff_written = false;  // cleared from ttffPending only once their batch commits
     int result = -1;
     const bool completed = run_guarded("saveGpsDataSysdb", [&] {
         char imei[kImeiSize];
@@ -155,7 +156,7 @@ int saveGpsDataSysdb(Json::Value& snapshot) {
                 sysdb_write_int(&ctx, "GPS_TTFF_UPTIME", trunc_to<int32_t>(ts), 0);
                 sysdb_write_str(&ctx, "GPS_TTFF_ISO8601", snap["iso8601"].asString().c_str(), 0);
                 sysdb_write_int(&ctx, "GPS_TTFF_WAKE", wake, 0);
-                ttffPending = false;
+                ttff_written = true;
             }
             sysdb_write_int(&ctx, "GPS_VALID", valid ? 1 : 0, 0);
         }
@@ -178,9 +179,10 @@ int saveGpsDataSysdb(Json::Value& snapshot) {
         sysdb_exit(&ctx);
         // A batch whose commit failed was not written; do not report it as written.
         result = committed == 0 ? 0 : -1;
+        if (committed == 0 && ttff_written) ttffPending = false;
     });
     if (!completed) {
-        if (in_txn) sysdb_txn_end(&ctx);
+        if (in_txn && sysdb_txn_end(&ctx) == 0 && ttff_written) ttffPending = false;
         if (opened) sysdb_exit(&ctx);
     }
     return result;

@@ -1,6 +1,5 @@
 // The receiver's proprietary "$PSTM" sentences: antenna status, STAGPS status and the
 // dead-reckoning family, published in the "GPS" and "DR" databases for other services.
-#include <climits>
 #include <cstring>
 #include <mutex>
 
@@ -116,9 +115,10 @@ void handle_pstm_dr_cal(const char* line) {
            "DR calibrated:%d, odo scale calibrated:%d, IMU flag:%02X, gyro signal:%d, acc "
            "signal:%d, dr calibration:%s",
            calibrated, odo, imu_flag, gyro_integrity, acc_integrity, status_text);
-    // The flag is a small bit set; a value beyond int is clamped rather than wrapped.
-    const int imu_value =
-        imu_flag > static_cast<unsigned>(INT_MAX) ? INT_MAX : static_cast<int>(imu_flag);
+    // A bit set: stored as the int with the same 32 bits, so that the top bit survives.
+    static_assert(sizeof(int) == sizeof(unsigned), "the flag's bits fit an int exactly");
+    int imu_value;
+    std::memcpy(&imu_value, &imu_flag, sizeof imu_value);
     std::lock_guard<std::mutex> lock(sysdb_mutex);
     sysdb_context ctx;
     if (sysdb_init(&ctx, 0) != 0) return;

@@ -94,8 +94,12 @@ bool ieq_prefix(const char* p, const char* word) {
 const char* float_extent(const char* p) {
     const char* s = p;
     if (*s == '+' || *s == '-') ++s;
-    if (ieq_prefix(s, "infinity")) return s + 8;
-    if (ieq_prefix(s, "inf") || ieq_prefix(s, "nan")) return s + 3;
+    if (ieq_prefix(s, "inf")) {
+        // An 'i' after "inf" commits the library to "infinity": "infi" to "infinit" fail.
+        if (s[3] != 'i' && s[3] != 'I') return s + 3;
+        return ieq_prefix(s, "infinity") ? s + 8 : nullptr;
+    }
+    if (ieq_prefix(s, "nan")) return s + 3;
     bool hex = s[0] == '0' && (s[1] == 'x' || s[1] == 'X');
     if (hex) s += 2;
     auto digit = [hex](char c) { return hex ? hex_value(c) >= 0 : is_digit(c); };

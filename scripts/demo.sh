@@ -45,29 +45,35 @@ if ! grep -q 'enable/ack' "$root/mqtt.log"; then
 fi
 
 get() { "$bin/tools/sysdb" get "$1" "$2" 2>/dev/null | tr -d '\r' | tr '\n' ' ' || true; }
+# A number rounded to $3 decimals for reading (stored values carry every digit); empty if missing.
+num() {
+    local v r
+    v=$("$bin/tools/sysdb" get "$1" "$2" 2>/dev/null) || return 0
+    if LC_ALL=C printf -v r "%.${3}f" "$v" 2>/dev/null; then printf '%s' "$r"; else printf '%s' "$v"; fi
+}
 show() {
     [ -t 1 ] && printf '\033[H\033[2J'
     echo "navmon demo: $(date -u +%H:%M:%S)  (broker 127.0.0.1:$mqtt_port, gpsd 127.0.0.1:$gpsd_port, db $SYSDB_PATH)"
     echo "-- fix ------------------------------------------------------------------------"
     printf '  status %-9s valid %-2s time %s\n' "$(get GPS GPS_STATUS)" "$(get GPS GPS_VALID)" "$(get GPS GPS_ISO8601)"
-    printf '  lat %-20s lon %-20s alt %s m\n' "$(get GPS GPS_LAT)" "$(get GPS GPS_LON)" "$(get GPS GPS_ALT)"
+    printf '  lat %-12s lon %-12s alt %s m\n' "$(num GPS GPS_LAT 6)" "$(num GPS GPS_LON 6)" "$(num GPS GPS_ALT 1)"
     printf '  speed %s km/h  heading %s deg  sats %s (in use %s)  hdop %s  SQI %s\n' \
-        "$(get GPS GPS_VEL_KPH)" "$(get GPS GPS_HDG)" "$(get GPS GPS_SATS)" "$(get GPS GPS_SATS_INUSE)" \
-        "$(get GPS GPS_HDOP)" "$(get GPS GPS_SQI)"
+        "$(num GPS GPS_VEL_KPH 1)" "$(num GPS GPS_HDG 1)" "$(get GPS GPS_SATS)" "$(get GPS GPS_SATS_INUSE)" \
+        "$(num GPS GPS_HDOP 1)" "$(get GPS GPS_SQI)"
     printf '  first fix: uptime %s, %s   last valid %s, %s\n' "$(get GPS GPS_TTFF_UPTIME)" \
-        "$(get GPS GPS_TTFF_ISO8601)" "$(get GPS GPS_LAST_VALID_LAT)" "$(get GPS GPS_LAST_VALID_LON)"
+        "$(get GPS GPS_TTFF_ISO8601)" "$(num GPS GPS_LAST_VALID_LAT 6)" "$(num GPS GPS_LAST_VALID_LON 6)"
     echo "-- sentences ------------------------------------------------------------------"
     for k in GPS_NMEA_GPRMC_V3 GPS_NMEA_GPGGA GPS_NMEA_GPGSA GPS_NMEA_PGPS GPS_NMEA_BTVEG GPS_TAIP_PV GPS_TAIP_LN; do
         printf '  %-18s %s\n' "$k" "$(get GPS $k)"
     done
     printf '  %-18s %s\n' GPS_NMEA_GPGSV "$("$bin/tools/sysdb" get GPS GPS_NMEA_GPGSV 2>/dev/null | head -n 1 | tr -d '\r')"
-    printf '  DR: lat %s lon %s heading %s  calibrated %s\n' "$(get DR DR_LAT)" "$(get DR DR_LON)" \
-        "$(get DR DR_HDG)" "$(get DR DR_CALIBRATED)"
+    printf '  DR: lat %s lon %s heading %s  calibrated %s\n' "$(num DR DR_LAT 6)" "$(num DR DR_LON 6)" \
+        "$(num DR DR_HDG 1)" "$(get DR DR_CALIBRATED)"
     echo "-- MQTT -----------------------------------------------------------------------"
     printf '  TPV reports %s, SKY reports %s\n' "$(grep -c 'location/tpv/update' "$root/mqtt.log" || true)" \
         "$(grep -c 'location/sat/update' "$root/mqtt.log" || true)"
-    grep 'location/tpv/update' "$root/mqtt.log" | tail -n 1 | cut -c1-150 | sed 's/^/  last: /'
-    grep 'enable/' "$root/mqtt.log" | tail -n 2 | cut -c1-150 | sed 's/^/  /'
+    grep 'location/tpv/update' "$root/mqtt.log" | tail -n 1 | cut -c1-150 | sed 's/^/  last: /' || true
+    grep 'enable/' "$root/mqtt.log" | tail -n 2 | cut -c1-150 | sed 's/^/  /' || true
     echo "-- sysdb watch GPS GPS_STATUS GPS_VALID GPS_ISO8601 (last lines) -----------------"
     tail -n 4 "$root/watch.log" | sed 's/^/  /'
 }
@@ -83,7 +89,7 @@ echo
 echo "Switching GPS processing off over MQTT..."
 mosquitto_pub -h 127.0.0.1 -p "$mqtt_port" -t v1/device/gps/enable/apply -m '{"value": false, "session": 2}'
 sleep 3
-grep 'enable/' "$root/mqtt.log" | tail -n 2 | sed 's/^/  /'
+grep 'enable/' "$root/mqtt.log" | tail -n 2 | sed 's/^/  /' || true
 kill -TERM "$navmon_pid"
 status=0
 wait "$navmon_pid" || status=$?

@@ -23,15 +23,16 @@ namespace {
 const char kUsage[] =
     "usage: sysdb get DB KEY\n"
     "       sysdb dump DB\n"
-    "       sysdb set DB KEY VALUE [--int|--dbl|--json]\n"
+    "       sysdb set DB KEY VALUE [--text|--int|--dbl|--json]\n"
     "       sysdb del DB KEY\n"
     "       sysdb watch DB [KEY...]\n"
     "\n"
-    "get    prints the value: text as stored, integers in decimal, doubles with 17\n"
-    "       significant digits, JSON compact; exit 1 when the key does not exist\n"
+    "get    prints the value: text as stored, integers in decimal, doubles in the shortest\n"
+    "       form that reads back as the same value, JSON compact; exit 1 when the key does\n"
+    "       not exist\n"
     "dump   prints every key of DB as one JSON object, keys sorted\n"
-    "set    stores VALUE as text, or as an integer, a double or a JSON document;\n"
-    "       put -- before a VALUE that begins with --\n"
+    "set    stores VALUE as text (--text, the default), an integer (--int), a double\n"
+    "       (--dbl) or a JSON document (--json); put -- before a VALUE that begins with --\n"
     "del    removes KEY (no error when it does not exist)\n"
     "watch  prints 'KEY VALUE' for each change and 'KEY (deleted)' for each removal\n"
     "       until interrupted; control characters in text are escaped (\\n, \\r, \\t, \\\\)\n"
@@ -97,14 +98,6 @@ bool parse_json(const std::string& text, Json::Value* out) {
     return reader->parse(text.data(), text.data() + text.size(), out, &errs);
 }
 
-// A JSON number that reads back as the same double; non-finite values have no JSON form.
-std::string json_double(double d) {
-    if (!std::isfinite(d)) return "null";
-    char buf[40];
-    snprintf(buf, sizeof buf, "%.17g", d);
-    return buf;
-}
-
 std::string json_string(const std::string& s) {
     Json::StreamWriterBuilder builder;
     builder["indentation"] = "";
@@ -142,8 +135,8 @@ int cmd_dump(const std::vector<std::string>& args) {
             case SYSDB_INT:
                 out += sysdb_value_text(v);
                 break;
-            case SYSDB_DBL:
-                out += json_double(v.d);
+            case SYSDB_DBL:  // non-finite values have no JSON form
+                out += std::isfinite(v.d) ? sysdb_value_text(v) : "null";
                 break;
             case SYSDB_JSON: {
                 // Stored JSON is embedded as it is; text that is not JSON (written by another

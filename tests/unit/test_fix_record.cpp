@@ -1,6 +1,7 @@
 // The fix record writer: FixRecord's derivations and the "GPS" batch of each pass, read back
 // from a private system database.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <atomic>
 #include <string>
@@ -243,6 +244,28 @@ TEST_F(FixRecordTest, FirstFixKeysOncePerSessionCount) {
         ASSERT_EQ(pass(p.snapshot, p.ts), 0);
         expect_fields(batch(), parse(p.ttff));
     }
+}
+
+// A batch that does not land leaves the first-fix keys to the next one that does.
+TEST_F(FixRecordTest, FirstFixKeysWaitForABatchThatCommits) {
+    sysdb_namedb_write_int(nullptr, "SYS", "SYS_WAKE_TIME_UPTIME", 1000, 0);
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open((dir_ / "sysdb.db").c_str(), &db), SQLITE_OK);
+    auto sql = [db](const char* text) {
+        EXPECT_EQ(sqlite3_exec(db, text, nullptr, nullptr, nullptr), SQLITE_OK) << text;
+    };
+    sql("CREATE TRIGGER fail AFTER INSERT ON kv WHEN NEW.key = 'GPS_DATA' "
+        "BEGIN SELECT RAISE(ROLLBACK, 'disk full'); END");
+    {
+        navtest::LogCapture log;
+        EXPECT_EQ(pass(R"({"validity": true, "iso8601": "A"})", 1100), -1);
+    }
+    EXPECT_FALSE(batch().isMember("GPS_TTFF_UPTIME"));
+    sql("DROP TRIGGER fail");
+    sqlite3_close(db);
+    ASSERT_EQ(pass(R"({"validity": true, "iso8601": "B"})", 1200), 0);
+    expect_fields(batch(), parse(R"({"GPS_TTFF_UPTIME": 1200, "GPS_TTFF_WAKE": 200,
+                                     "GPS_TTFF_ISO8601": "B"})"));
 }
 
 TEST_F(FixRecordTest, WrongTypeEndsThePassAndTheNextOneRuns) {

@@ -90,7 +90,7 @@ TEST_F(Xtra, ConfigurationDecidesTheRequest) {
     const std::string on = R"({"xtra_enable":true,"xtra_loading":{"enable":true,"interval":0)";
     const struct {
         std::string gps_gps;
-        bool incomplete;  // says so at each check
+        bool incomplete;  // says so
         std::string sent;
     } cases[] = {
         {"", false, ""},
@@ -107,10 +107,9 @@ TEST_F(Xtra, ConfigurationDecidesTheRequest) {
         log.clear();
         mqtt.xtra_pending = false;
         mqtt.request_xtra_update();
-        mqtt.request_xtra_update();  // one outstanding at a time
         EXPECT_EQ(mqtt.traffic(), c.sent) << c.gps_gps;
         EXPECT_EQ(log.count("_get_xtra_interval: required parameters are not in the config"),
-                  c.incomplete ? 2 : 0);
+                  c.incomplete ? 1 : 0);
     }
 }
 
@@ -142,17 +141,22 @@ TEST_F(Xtra, DueOnlyPastTheIntervalToTheSecond) {
 
 TEST_F(Xtra, Acknowledgements) {
     const char* unreadable = "Failed reading file pull ack message form XTRA update request.|";
+    const std::string ok = R"({"session":777,"rc":200})";
     const struct {
-        const char* payload;
+        std::string payload;
         bool closes;
         const char* logged;
     } cases[] = {{R"({"session":777,"rc":200,"extra":1})", true, ""},
                  {R"({"session":777,"rc":500})", true,
                   "Failed to update the XTRA file.  rc: 500, session: 777|"},
+                 {R"({"session":777,"rc":"200"})", true,
+                  "Failed to update the XTRA file.  rc: \"200\", session: 777|"},
                  {R"({"session":778,"rc":200})", false, ""},
                  {R"({"session":777})", false, ""},
                  {R"({"session":1e30,"rc":200})", false, ""},
-                 {R"({"session":777,"rc":"200"})", false, ""},
+                 {ok + " \n", true, ""},
+                 {ok + std::string(MQTT_PAYLOAD_MAX + 1 - ok.size(), ' '), false, ""},
+                 {ok + " x", false, unreadable},
                  {"nope", false, unreadable},
                  {"[777,200]", false, unreadable},
                  {"", false, unreadable}};
@@ -160,8 +164,8 @@ TEST_F(Xtra, Acknowledgements) {
         mqtt.xtra_session = 777;
         mqtt.xtra_pending = true;
         mqtt.deliver(FILEPULL_ACK_TOPIC, c.payload);
-        EXPECT_EQ(mqtt.xtra_pending.load(), !c.closes) << c.payload;
-        EXPECT_EQ(mqtt.xtra_session.load(), c.closes ? 0 : 777) << c.payload;
+        EXPECT_EQ(mqtt.xtra_pending.load(), !c.closes) << c.payload.substr(0, 40);
+        EXPECT_EQ(mqtt.xtra_session.load(), c.closes ? 0 : 777) << c.payload.substr(0, 40);
         EXPECT_EQ(logged(log), c.logged);
     }
     // Nothing outstanding: dropped unread.
@@ -170,6 +174,45 @@ TEST_F(Xtra, Acknowledgements) {
     mqtt.deliver(FILEPULL_ACK_TOPIC, "nope");
     mqtt.deliver(FILEPULL_ACK_TOPIC, R"({"session":0,"rc":500})");
     EXPECT_EQ(logged(log) + mqtt.traffic(), "");
+}
+
+TEST_F(Xtra, UnansweredRequestExpiresAtTheNextCheck) {
+    time_t now = 1000;
+    mqtt.xtra_clock = [&now] { return now; };
+    auto sent = [](int session) {
+        return FILEPULL_APPLY_TOPIC R"( {"filepath":"/data/xtra/bramble_xtra.bin","session":)" +
+               std::to_string(session) + "}\n|";
+    };
+    config(R"({"xtra_enable":true,"xtra_loading":{"enable":true,"interval":0}})");
+    mqtt.request_xtra_update();
+    now = 2000;
+    mqtt.request_xtra_update();
+    EXPECT_EQ(mqtt.traffic(), sent(1000) + sent(2000));
+    EXPECT_EQ(logged(log), "XTRA request 1000 expired without acknowledgement|");
+    mqtt.deliver(FILEPULL_ACK_TOPIC, R"({"session":1000,"rc":200})");  // too late
+    EXPECT_EQ(mqtt.xtra_session.load(), 2000);
+    // Expired when no longer due: closed, and nothing new asked for.
+    config(R"({"xtra_enable":false})");
+    mqtt.request_xtra_update();
+    EXPECT_EQ(logged(log) + mqtt.traffic(), "XTRA request 2000 expired without acknowledgement|");
+    EXPECT_FALSE(mqtt.xtra_pending.load());
+}
+
+TEST(Routing, RequestsOverTheSizeLimitAreRefusedUnread) {
+    navtest::LogCapture log;
+    RecordingMqtt mqtt;
+    const std::string off = R"({"value":false})";
+    mqtt.deliver(GPS_ENABLE_APPLY_TOPIC, off + std::string(MQTT_PAYLOAD_MAX - off.size(), ' '));
+    EXPECT_EQ(mqtt.traffic(),
+              "v1/device/gps/enable/update 0(r)|v1/device/gps/enable/ack "
+              R"({"message":"Successfully disabled GPS processing","rc":200,)"
+              R"("value":false})"
+              "\n(r)|");
+    mqtt.deliver(GPS_ENABLE_APPLY_TOPIC, off + std::string(MQTT_PAYLOAD_MAX + 1 - off.size(), ' '));
+    EXPECT_EQ(mqtt.traffic(),
+              "v1/device/gps/enable/ack "
+              R"({"message":"Payload is not a valid JSON","rc":400,"value":null})"
+              "\n(r)|");
 }
 
 TEST(Led, CachedOnlyOnceShownSoThatFailuresAreRetried) {

@@ -179,6 +179,17 @@ TEST_F(GpsdClientTest, TimeoutsReconnectAndStop) {
     EXPECT_EQ(g_after_stop, 0);
 }
 
+// A callback that outlasts the polling timeout, then silence with half a line buffered: the
+// passed deadline times out at once instead of waiting without limit.
+TEST_F(GpsdClientTest, DeadlinePassedInACallbackTimesOutAtOnce) {
+    FakeGpsd half("{\"class\":\"VERSION\"}\n{\"class\":\"TPV\",\"mo");
+    auto client = start(half.port, 50000);
+    client->stop_loop();
+    client->set_on_msg_callback_fkt([](char*) { std::this_thread::sleep_for(200ms); });
+    ASSERT_EQ(client->get_gpsd_forever_non_blocking(), 0);
+    EXPECT_TRUE(wait_for([] { return g_timeouts >= 2; }, 5000));
+}
+
 // ---- restart_gps_engine -----------------------------------------------------------------
 
 double g_clock = 0.0;

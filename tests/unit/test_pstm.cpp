@@ -147,10 +147,11 @@ TEST_F(PstmTest, AntennaStatusIsOnlyLoggedAndNothingIsExaminedWithoutDeadReckoni
 // The scanner against sscanf, on inputs where sscanf's behaviour is defined.
 TEST(ScanFields, AcceptsWhatSscanfAccepts) {
     const char* fields[] = {
-        "5",    "-5",  "+5",  " 7",       "\t7",    "",      "-",    "+",     "x",   "0x",
-        "0X1f", "1F",  "0xg", "1e",       "1e+",    "1e-3",  ".5",   "-.5",   ".",   ".e5",
-        "nan",  "inf", "INF", "infinity", "nan(1)", "0x1p3", "0x1p", "1.5e3", "12a", "- 5",
-        "00x5", "0e",  "1.",  "C",        " ",      "-1",    "-0",
+        "5",     "-5",   "+5",    " 7",      "\t7",      "",         "-",      "+",     "x",
+        "0x",    "0X1f", "1F",    "0xg",     "1e",       "1e+",      "1e-3",   ".5",    "-.5",
+        ".",     ".e5",  "nan",   "inf",     "INF",      "infinity", "nan(1)", "0x1p3", "0x1p",
+        "1.5e3", "12a",  "- 5",   "00x5",    "0e",       "1.",       "C",      " ",     "-1",
+        "-0",    "infi", "infin", "infinit", "-Infinit", "infx",     "infI",
     };
     for (const char* a : fields) {
         // Only the counted fields decide: the '*' and what follows it are not needed.
@@ -201,10 +202,14 @@ TEST_F(PstmTest, OutOfRangeIntegersSaturate) {
     unsigned x = 0;
     EXPECT_EQ(scan_fields("FFFFFFFFFF", "%x", &x), 1);
     EXPECT_EQ(x, UINT_MAX);
-    feed("$PSTMDRCAL,1,1,1,1,FFFFFFFFF,1,1,C*00\n");  // a flag beyond int is clamped
-    int flag = 0;
-    ASSERT_EQ(sysdb_namedb_read_int(nullptr, "DR", "DR_IMU_FLAG", &flag), 0);
-    EXPECT_EQ(flag, INT_MAX);
+    // The IMU flag keeps its 32 bits (beyond them it saturates), stored as the same int bits.
+    for (const auto& [hex, bits] :
+         {std::pair<std::string, int>{"80000000", INT_MIN}, {"FFFFFFFF", -1}, {"FFFFFFFFF", -1}}) {
+        feed("$PSTMDRCAL,1,1,1,1," + hex + ",1,1,C*00\n");
+        int flag = 0;
+        ASSERT_EQ(sysdb_namedb_read_int(nullptr, "DR", "DR_IMU_FLAG", &flag), 0);
+        EXPECT_EQ(flag, bits) << hex;
+    }
 }
 
 }  // namespace

@@ -71,9 +71,11 @@ TEST_F(SysdbTest, ValuesRoundTripThroughBatchesAndNamedWrites) {
         {SYSDB_TEXT, "", nullptr},
         {SYSDB_INT, "-2147483648", nullptr},
         {SYSDB_INT, "2147483647", nullptr},
-        {SYSDB_DBL, "0.1", "0.10000000000000001"},
+        {SYSDB_DBL, "48.0913", nullptr},
         {SYSDB_DBL, "-0", nullptr},
-        {SYSDB_DBL, "5e-324", "4.9406564584124654e-324"},
+        {SYSDB_DBL, "5e-324", nullptr},
+        {SYSDB_DBL, "123.4000015258789", nullptr},
+        {SYSDB_DBL, "1e+300", nullptr},
         {SYSDB_DBL, "nan", nullptr},
         {SYSDB_DBL, "1", nullptr},
         {SYSDB_JSON, "{ \"a\" : [1, 2.5, \"x\"], \"b\" : { \"c\" : null } }",
@@ -115,6 +117,44 @@ TEST_F(SysdbTest, ValuesRoundTripThroughBatchesAndNamedWrites) {
     int i = -7;  // a missing key reads as 1 and leaves the default alone
     EXPECT_EQ(sysdb_namedb_read_int(nullptr, "SYS", "K3", &i), 1);
     EXPECT_EQ(i, -7);
+}
+
+// Peers store whole numbers as text (the tool's default) or as doubles: both read as integers
+// when whole and in range; anything else fails and leaves the default alone.
+TEST_F(SysdbTest, ReadIntTakesWholeNumbersOfEveryType) {
+    const struct {
+        sysdb_type type;
+        const char* stored;
+        int rc, value;
+    } cases[] = {
+        {SYSDB_INT, "5", 0, 5},
+        {SYSDB_DBL, "1234", 0, 1234},
+        {SYSDB_DBL, "-2147483648", 0, INT_MIN},
+        {SYSDB_DBL, "2147483648", -1, 0},
+        {SYSDB_DBL, "1.5", -1, 0},
+        {SYSDB_DBL, "nan", -1, 0},
+        {SYSDB_DBL, "1e300", -1, 0},
+        {SYSDB_TEXT, "42", 0, 42},
+        {SYSDB_TEXT, "-007", 0, -7},
+        {SYSDB_TEXT, "+2147483647", 0, INT_MAX},
+        {SYSDB_TEXT, "2147483648", -1, 0},
+        {SYSDB_TEXT, "", -1, 0},
+        {SYSDB_TEXT, "-", -1, 0},
+        {SYSDB_TEXT, "4.0", -1, 0},
+        {SYSDB_TEXT, " 5", -1, 0},
+        {SYSDB_TEXT, "5\n", -1, 0},
+        {SYSDB_JSON, "5", -1, 0},
+    };
+    for (const auto& c : cases) {
+        if (c.type == SYSDB_INT) sysdb_namedb_write_int(nullptr, "SYS", "K", atoi(c.stored), 0);
+        if (c.type == SYSDB_DBL)
+            sysdb_namedb_write_dbl(nullptr, "SYS", "K", strtod(c.stored, nullptr), 0);
+        if (c.type == SYSDB_TEXT) sysdb_namedb_write_str(nullptr, "SYS", "K", c.stored, 0);
+        if (c.type == SYSDB_JSON) sysdb_namedb_write_json(nullptr, "SYS", "K", Json::Value(5), 0);
+        int v = -99;
+        EXPECT_EQ(sysdb_namedb_read_int(nullptr, "SYS", "K", &v), c.rc) << c.stored;
+        EXPECT_EQ(v, c.rc == 0 ? c.value : -99) << c.stored;
+    }
 }
 
 TEST_F(SysdbTest, ReadStrTruncatesAndAlwaysTerminates) {
