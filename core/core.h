@@ -1,23 +1,27 @@
-// Daemon core: process-wide state shared by the subsystems, the session loop, the parsing
-// loop and gpsd supervision.
+// Daemon core: process entry, the session loop, the parsing loop with its processing pass, and
+// gpsd supervision. The application object owns the state of every module for the life of the
+// process and hands each module what it needs.
 #pragma once
+
+#include <json/json.h>
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
+#include <memory>
+#include <string>
 
-class gpsMqtt;
+#include "intake/intake.h"
+#include "mqtt/gps_mqtt.h"
+#include "platform/platform.h"
+#include "publish/publish.h"
+#include "receiver/receiver.h"
+
 class gpsdClient;
 
-// ---- Process-wide state (core/state.cpp) ----------------------------------------------
-extern std::atomic<bool> need_to_quit;           // set by SIGTERM/SIGQUIT/SIGINT
-extern std::atomic<gpsMqtt*> gps_mqtt_client;    // the one client; null until created
-extern std::atomic<bool> deadreckon_enabled;     // "gps.deadreckon.enable", read at start-up
-extern std::mutex sysdb_mutex;                   // held around every system database call
-extern int32_t last_session_count;               // under sysdb_mutex
-extern bool ttffPending;                         // under sysdb_mutex
-extern std::atomic<int32_t> nmea_timeout_count;  // polling timeouts since the last "$GP" line
-extern int32_t xtra_pass_count;                  // main thread only
+// ---- What the signal handlers touch: the only process-wide state ---------------------------
+extern std::atomic<bool> need_to_quit;  // SIGTERM, SIGQUIT, SIGINT
+// A SIGUSR1 (1) or SIGUSR2 (0) the main thread has not yet applied to the client; -1: none.
+extern std::atomic<int> pending_svc_req;
 
 enum GPS_STATUS { GPS_STATUS_UNKNOWN = 0, GPS_STATUS_INACTIVE = 1, GPS_STATUS_ACTIVE = 2 };
 const char* gps_status_text(GPS_STATUS status);
@@ -29,24 +33,58 @@ const char* gps_status_text(GPS_STATUS status);
 #define GPS_FLASHING_ACK_MARKER "/tmp/gps-flashing-navmon-ack"
 #define SYSTEMCTL_PATH "/bin/systemctl"
 
-// ---- Session loop (core/session.cpp) ----------------------------------------------------
-void mark_gps_active();
-void mark_gps_inactive();
-void clear_gps_records();
-void wait_for_gps_flashing(const char* name);
-void read_deadreckon_setting();
-int start_gpsd();
-void stop_gpsd();
+// The daemon: one per process, on the main thread. The clients' threads reach the intake
+// objects only through the callbacks it gives them.
+class Navmon {
+public:
+    // name: the program's base name (MQTT client name, flashing message).
+    explicit Navmon(const char* name);
+    ~Navmon();
+    Navmon(const Navmon&) = delete;
+    Navmon& operator=(const Navmon&) = delete;
+
+    // Start-up after the log and the pid file: the MQTT client and its connection, GPS
+    // recorded as inactive, the dead-reckoning setting.
+    void start();
+    // The session loop, until need_to_quit; then the LED off and the client destroyed.
+    void run();
+
+    // Steps of the loops.
+    void mark_gps_active();
+    void mark_gps_inactive();
+    void clear_gps_records();
+    void wait_for_gps_flashing();
+    void read_deadreckon_setting();
+    int start_gpsd();
+    void stop_gpsd();
+    int run_parsing_loop();
+    // One processing pass (the clients' supervision excepted).
+    void run_processing_pass();
+    bool gpsd_alive();
+    void check_gpsd_client(gpsdClient& client);
+    // svc_req, with a signal's request applied first; false without a client.
+    bool svc_req();
+
+    gpsMqtt* mqtt() { return mqtt_.get(); }
+    FixState& fix_state() { return fix_state_; }
+    ReceiverIntake& receiver() { return receiver_; }
+    FixWriter& writer() { return writer_; }
+
+private:
+    void record_gps_inactive();
+    void idle_pass();
+    void run_session();
+
+    std::string name_;
+    std::unique_ptr<gpsMqtt> mqtt_;
+    FixState fix_state_;
+    JsonIntake json_intake_;
+    ReceiverIntake receiver_;
+    FixWriter writer_;
+    GpsLed led_;
+    Watchdog watchdog_;
+    int32_t xtra_pass_count_ = 0;  // passes of every session since the last XTRA check
+};
 
 // Process entry; returns the exit status (-1 for every orderly stop).
 int navmon_main(int argc, char** argv);
-
-// ---- Parsing loop (core/parsing_loop.cpp) -----------------------------------------------
-int run_parsing_loop();
-void setup_gpsd_client(gpsdClient* client, unsigned int timeout, void (*on_msg)(char*),
-                       void (*on_timeout)(), unsigned int flags);
-void check_gpsd_client(gpsdClient* client);
-bool gpsd_alive();
-void on_gpsd_timeout();
-// One processing pass (supervision of the clients excepted); exposed for tests.
-void run_processing_pass();

@@ -3,16 +3,12 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <memory>
 #include <string>
 
 #include "core/core.h"
-#include "intake/intake.h"
-#include "mqtt/gps_mqtt.h"
 #include "platform/gpsd_client.h"
-#include "platform/platform.h"
-#include "publish/publish.h"
-#include "receiver/receiver.h"
 
 namespace {
 
@@ -20,50 +16,62 @@ constexpr unsigned int kPollingTimeoutUsec = 15000000;
 constexpr unsigned int kNmeaStreamFlags = 0x81;  // WATCH_ENABLE | WATCH_RAW
 constexpr unsigned int kJsonStreamFlags = 0x11;  // WATCH_ENABLE | WATCH_JSON
 constexpr int kXtraCheckPasses = 900;
+constexpr int32_t kSilentTimeouts = 4;  // more than this: the receiver's engine is restarted
 
 bool flashing_pending() {
     return access(navmon_path(GPS_FLASHING_MARKER).c_str(), F_OK) == 0;
 }
 
-}  // namespace
-
-void setup_gpsd_client(gpsdClient* client, unsigned int timeout, void (*on_msg)(char*),
-                       void (*on_timeout)(), unsigned int flags) {
-    client->set_polling_timeout(timeout);
-    if (on_msg != nullptr) client->set_on_msg_callback_fkt(on_msg);
-    if (on_timeout != nullptr) client->set_timeout_callback_fkt(on_timeout);
-    client->set_gpsd_stream_flags(flags);
+void setup_gpsd_client(gpsdClient& client, unsigned int timeout, gpsdClient::msg_callback on_msg,
+                       gpsdClient::timeout_callback on_timeout, unsigned int flags) {
+    client.set_polling_timeout(timeout);
+    if (on_msg) client.set_on_msg_callback_fkt(std::move(on_msg));
+    if (on_timeout) client.set_timeout_callback_fkt(std::move(on_timeout));
+    client.set_gpsd_stream_flags(flags);
 }
 
-void check_gpsd_client(gpsdClient* client) {
-    if (client->gpsd_connected()) return;
-    nm_log(LOG_NOTICE, "gpsd client %s disconnected, retrying...", client->name());
-    client->stop_loop();
-    client->get_gpsd_forever_non_blocking();
+// What `systemctl status` shows during a session, e.g. "3D fix, 9/21 satellites, HDOP 0.9,
+// SQI 65": the published fix record's own figures.
+std::string fix_summary(bool valid, const Json::Value& fix, int sqi) {
+    if (!valid || !fix.isObject()) return "no fix";
+    const int mode = fix.get("gpsdMode", 0).asInt();
+    char text[128];
+    int n = snprintf(text, sizeof text, "%s, %u/%u satellites, HDOP %.1f",
+                     mode >= 3   ? "3D fix"
+                     : mode == 2 ? "2D fix"
+                                 : "fix",
+                     fix.get("nSatsInUse", 0).asUInt(), fix.get("nSatellites", 0).asUInt(),
+                     fix.get("hdop", 99.0).asDouble());
+    if (sqi >= 0 && n > 0 && static_cast<size_t>(n) < sizeof text)
+        snprintf(text + n, sizeof text - n, ", SQI %d", sqi);
+    return text;
+}
+
+}  // namespace
+
+void Navmon::check_gpsd_client(gpsdClient& client) {
+    if (client.gpsd_connected()) return;
+    nm_log(LOG_NOTICE, "gpsd client %s disconnected, retrying...", client.name());
+    client.stop_loop();
+    client.get_gpsd_forever_non_blocking();
     sleep(2);
 }
 
-bool gpsd_alive() {
+bool Navmon::gpsd_alive() {
     int pid = check_pidfile(navmon_path(GPSD_PIDFILE).c_str());
     if (pid > 0 && kill(pid, 0) == 0) return true;
     nm_log(LOG_NOTICE, "gpsd (%d) exited! Restarting gpsd!", pid);
     return false;
 }
 
-void on_gpsd_timeout() {
-    nmea_timeout_count.fetch_add(1);
-}
-
-void run_processing_pass() {
-    gpsMqtt* client = gps_mqtt_client.load();
-
-    if (nmea_timeout_count.load() > 4) {
-        if (restart_gps_engine() == 0) nmea_timeout_count.store(0);
+void Navmon::run_processing_pass() {
+    if (receiver_.nmea_timeout_count() > kSilentTimeouts) {
+        if (restart_gps_engine() == 0) receiver_.reset_nmea_timeout_count();
     }
 
-    Json::Value snapshot = fixstate_snapshot();
-    run_guarded("process_gps_data", [&] { process_gps_data(snapshot, client); });
-    run_guarded("saveGpsDataSysdb", [&] { saveGpsDataSysdb(snapshot); });
+    Json::Value snapshot = fix_state_.fixstate_snapshot();
+    run_guarded("process_gps_data", [&] { fix_state_.process_gps_data(snapshot, &led_); });
+    run_guarded("saveGpsDataSysdb", [&] { writer_.saveGpsDataSysdb(snapshot); });
     run_guarded("run_processing_pass", [&] {
         if (log_is_verbose()) {
             Json::FastWriter writer;
@@ -71,31 +79,32 @@ void run_processing_pass() {
             if (!text.empty() && text.back() == '\n') text.pop_back();
             nm_log(LOG_DEBUG, "GPS:%s", text.c_str());
         }
-        if (++xtra_pass_count >= kXtraCheckPasses) {
-            xtra_pass_count = 0;
-            if (client != nullptr) client->request_xtra_update();
+        if (++xtra_pass_count_ >= kXtraCheckPasses) {
+            xtra_pass_count_ = 0;
+            if (mqtt_ != nullptr) mqtt_->request_xtra_update();
         }
-        if (client != nullptr) client->kick_watchdog();
+        watchdog_.kick();
+        notify_status(
+            fix_summary(fix_state_.gps_valid(), writer_.fix_record(), receiver_.latest_gps_sqi())
+                .c_str());
     });
 }
 
-int run_parsing_loop() {
-    gpsMqtt* client = gps_mqtt_client.load();
-    auto svc_req = [client] { return client != nullptr && client->get_svc_req(); };
-
+int Navmon::run_parsing_loop() {
     auto nmea_parser = std::make_unique<gpsdClient>("nmea_parser");
     auto json_parser = std::make_unique<gpsdClient>("json_parser");
-    setup_gpsd_client(nmea_parser.get(), kPollingTimeoutUsec, on_nmea_message, on_gpsd_timeout,
-                      kNmeaStreamFlags);
-    setup_gpsd_client(json_parser.get(), kPollingTimeoutUsec, on_gpsd_json, nullptr,
-                      kJsonStreamFlags);
+    setup_gpsd_client(
+        *nmea_parser, kPollingTimeoutUsec, [this](char* text) { receiver_.on_nmea_message(text); },
+        [this] { receiver_.count_timeout(); }, kNmeaStreamFlags);
+    setup_gpsd_client(
+        *json_parser, kPollingTimeoutUsec, [this](char* text) { json_intake_.on_gpsd_json(text); },
+        nullptr, kJsonStreamFlags);
     nmea_parser->get_gpsd_forever_non_blocking();
     json_parser->get_gpsd_forever_non_blocking();
-    if (client != nullptr) {
-        client->set_processing_active(true);
-        client->update_gps_led(false);
-    }
-    gps_valid.store(false);
+    if (mqtt_ != nullptr) mqtt_->set_processing_active(true);
+    led_.update(false);
+    fix_state_.clear_gps_valid();
+    notify_status("no fix");
 
     while (!need_to_quit.load()) {
         if (!svc_req()) break;
@@ -105,8 +114,8 @@ int run_parsing_loop() {
             break;
         }
         if (gpsd_alive()) {
-            check_gpsd_client(nmea_parser.get());
-            check_gpsd_client(json_parser.get());
+            check_gpsd_client(*nmea_parser);
+            check_gpsd_client(*json_parser);
             run_processing_pass();
         } else {
             json_parser->stop_loop();
@@ -122,7 +131,7 @@ int run_parsing_loop() {
     json_parser.reset();
     nmea_parser.reset();
     nm_log(LOG_NOTICE, "Parsing loop exited (need_to_quit=%d svc_req=%d)",
-           need_to_quit.load() ? 1 : 0, client == nullptr ? -1 : (client->get_svc_req() ? 1 : 0));
-    if (client != nullptr) client->set_processing_active(false);
+           need_to_quit.load() ? 1 : 0, mqtt_ == nullptr ? -1 : (svc_req() ? 1 : 0));
+    if (mqtt_ != nullptr) mqtt_->set_processing_active(false);
     return 0;
 }

@@ -12,12 +12,23 @@
 #include <string>
 
 #include "core/core.h"
-#include "intake/intake.h"
-#include "mqtt/gps_mqtt.h"
-#include "platform/platform.h"
 #include "platform/sysdb.h"
 
 extern char** environ;
+
+std::atomic<bool> need_to_quit{false};
+std::atomic<int> pending_svc_req{-1};
+
+const char* gps_status_text(GPS_STATUS status) {
+    switch (status) {
+        case GPS_STATUS_INACTIVE:
+            return "INACTIVE";
+        case GPS_STATUS_ACTIVE:
+            return "ACTIVE";
+        default:
+            return "UNKNOWN";
+    }
+}
 
 namespace {
 
@@ -34,30 +45,16 @@ void print_usage(const char* name) {
         name);
 }
 
+// Handlers only store a flag; the main thread, whose sleep they cut short, acts on it.
 void on_quit_signal(int) {
     need_to_quit.store(true);
 }
-
-// A SIGUSR1/SIGUSR2 that arrives before the client exists is kept here (-1: none) and handed
-// to the client once it is created, instead of being lost.
-std::atomic<int> early_svc_req{-1};
-
-void request_service(bool on) {
-    gpsMqtt* client = gps_mqtt_client.load();
-    if (client != nullptr)
-        client->set_svc_req(on);
-    else
-        early_svc_req.store(on ? 1 : 0);
-}
-
 void on_usr1(int) {
-    request_service(true);
+    pending_svc_req.store(1);
 }
-
 void on_usr2(int) {
-    request_service(false);
+    pending_svc_req.store(0);
 }
-
 // Only there so that a SIGCONT cuts the main thread's sleep short.
 void on_cont(int) {}
 
@@ -107,51 +104,61 @@ int run_systemctl(const char* action) {
 
 }  // namespace
 
-void mark_gps_active() {
-    std::lock_guard<std::mutex> lock(sysdb_mutex);
-    sysdb_namedb_write_str(nullptr, "GPS", "GPS_STATUS", gps_status_text(GPS_STATUS_ACTIVE), 0);
+Navmon::Navmon(const char* name)
+    : name_(name != nullptr ? name : "navmon"),
+      json_intake_(fix_state_, [this](const char* type, const Json::Value& report) {
+          // Set before any session starts and destroyed after the last one ends.
+          if (mqtt_ != nullptr) mqtt_->broadcast_gps_data(type, report);
+      }) {}
+
+Navmon::~Navmon() = default;
+
+bool Navmon::svc_req() {
+    if (mqtt_ == nullptr) return false;
+    const int pending = pending_svc_req.exchange(-1);
+    if (pending >= 0) mqtt_->set_svc_req(pending == 1);
+    return mqtt_->get_svc_req();
+}
+
+void Navmon::mark_gps_active() {
+    sysdb::write_str("GPS", "GPS_STATUS", gps_status_text(GPS_STATUS_ACTIVE));
     int count = 0;
-    if (sysdb_namedb_read_int(nullptr, "SYS", "SYS_SESSION_CNT", &count) != 0) count = 0;
-    if (count != last_session_count) {
-        last_session_count = count;
-        ttffPending = true;
-    }
+    if (sysdb::read_int("SYS", "SYS_SESSION_CNT", &count) != 0) count = 0;
+    writer_.note_session_count(count);
 }
 
-void mark_gps_inactive() {
-    std::lock_guard<std::mutex> lock(sysdb_mutex);
-    sysdb_namedb_write_str(nullptr, "GPS", "GPS_STATUS", gps_status_text(GPS_STATUS_INACTIVE), 0);
+void Navmon::mark_gps_inactive() {
+    sysdb::write_str("GPS", "GPS_STATUS", gps_status_text(GPS_STATUS_INACTIVE));
 }
 
-void clear_gps_records() {
-    std::lock_guard<std::mutex> lock(sysdb_mutex);
+void Navmon::clear_gps_records() {
     for (const char* key : {"GPS_VALID", "GPS_ISO8601", "GPS_NMEA_PGPS", "GPS_FW_VER"})
-        sysdb_namedb_del(nullptr, "GPS", key);
+        sysdb::del("GPS", key);
 }
 
-void wait_for_gps_flashing(const char* name) {
+void Navmon::wait_for_gps_flashing() {
     if (need_to_quit.load()) return;
     const std::string marker = navmon_path(GPS_FLASHING_MARKER);
     const std::string ack = navmon_path(GPS_FLASHING_ACK_MARKER);
     while (access(marker.c_str(), F_OK) == 0) {
-        nm_log(LOG_NOTICE, "Waiting for GPS module update to finish (%s)", name);
+        nm_log(LOG_NOTICE, "Waiting for GPS module update to finish (%s)", name_.c_str());
+        notify_status("waiting: module firmware update");
         touch_file(ack.c_str());
-        gpsMqtt* client = gps_mqtt_client.load();
-        if (client != nullptr) client->kick_watchdog();
+        watchdog_.kick();
         sleep(10);
         if (need_to_quit.load()) return;
     }
 }
 
-void read_deadreckon_setting() {
+void Navmon::read_deadreckon_setting() {
     bool enabled = false;
     if (cmd_get_value_bool("gps.deadreckon.enable", &enabled) == 0) {
-        deadreckon_enabled.store(enabled);
+        receiver_.set_deadreckon_enabled(enabled);
         nm_log(LOG_NOTICE, "deadreckoning enabled: %d", enabled ? 1 : 0);
     }
 }
 
-int start_gpsd() {
+int Navmon::start_gpsd() {
     nm_log(LOG_NOTICE, "Starting gpsd");
     if (run_systemctl("start") != 0) {
         nm_log(LOG_NOTICE, "Error starting gpsd!");
@@ -160,37 +167,65 @@ int start_gpsd() {
     return 0;
 }
 
-void stop_gpsd() {
+void Navmon::stop_gpsd() {
     nm_log(LOG_NOTICE, "Stopping gpsd");
     run_systemctl("stop");
 }
 
-namespace {
+// At start-up and at the end of every session.
+void Navmon::record_gps_inactive() {
+    mark_gps_inactive();
+    fix_state_.set_gps_valid(false);
+    led_.off();
+    clear_gps_records();
+}
 
 // An idle pass leaves the LED to whoever owns it when the device has no GPS module.
-void idle_pass(gpsMqtt* client) {
+void Navmon::idle_pass() {
+    notify_status("idle: GPS processing off");
     Json::Value module;
     if (cmd_get_value_json("hardware.wireless.gps.module", module) != 0) {
         nm_log(LOG_INFO, "Could not get GPS Module from hardware config");
         return;
     }
     // A module value without text (an array or an object) is not "NONE": switch the LED off.
-    if (!module.isString() || module.asString() != "NONE") client->gps_led_off();
+    if (!module.isString() || module.asString() != "NONE") led_.off();
 }
 
-void run_session(gpsMqtt* client) {
-    client->update_gps_led(false);
+void Navmon::run_session() {
+    led_.update(false);
     mark_gps_active();
     run_parsing_loop();
-    mark_gps_inactive();
-    set_gps_valid(false);
-    client->gps_led_off();
-    gps_valid.store(false);
-    clear_gps_records();
+    record_gps_inactive();
     stop_gpsd();
 }
 
-}  // namespace
+void Navmon::start() {
+    // The messaging thread is created with every signal blocked, so signals reach this thread.
+    mqtt_ = std::make_unique<gpsMqtt>(name_.c_str(), "KVT GPS Daemon connected");
+    mqtt_->start_mqtt_connection();
+    record_gps_inactive();
+    read_deadreckon_setting();
+    notify_ready();
+}
+
+void Navmon::run() {
+    while (!need_to_quit.load()) {
+        const bool requested = svc_req();
+        nm_log(LOG_INFO, "Enabled:%u", requested ? 1u : 0u);
+        if (requested)
+            run_session();
+        else
+            idle_pass();
+        nm_log(LOG_INFO, "Session ended");
+        wait_for_gps_flashing();
+        if (need_to_quit.load()) break;
+        watchdog_.kick();
+        sleep(1);
+    }
+    led_.off();
+    mqtt_.reset();  // returns once the messaging thread has stopped
+}
 
 int navmon_main(int argc, char** argv) {
     const char* name = base_name(argc > 0 ? argv[0] : nullptr);
@@ -225,39 +260,11 @@ int navmon_main(int argc, char** argv) {
     log_open("gps", LOG_LOCAL0, logfile, verbose);
     const std::string pidfile = navmon_path(NAVMON_PIDFILE);
     create_pidfile(pidfile.c_str());
-
-    // The messaging thread is created with every signal blocked, so signals reach this thread.
-    gpsMqtt* client = new gpsMqtt(name, "KVT GPS Daemon connected");
-    gps_mqtt_client.store(client);
-    int early = early_svc_req.exchange(-1);
-    if (early >= 0) client->set_svc_req(early == 1);
-    client->start_mqtt_connection();
-
-    mark_gps_inactive();
-    set_gps_valid(false);
-    client->gps_led_off();
-    gps_valid.store(false);
-    clear_gps_records();
-    read_deadreckon_setting();
-    notify_ready();
-
-    while (!need_to_quit.load()) {
-        nm_log(LOG_INFO, "Enabled:%u", client->get_svc_req() ? 1u : 0u);
-        if (client->get_svc_req())
-            run_session(client);
-        else
-            idle_pass(client);
-        nm_log(LOG_INFO, "Session ended");
-        wait_for_gps_flashing(name);
-        if (need_to_quit.load()) break;
-        client->kick_watchdog();
-        sleep(1);
+    {
+        Navmon navmon(name);
+        navmon.start();
+        navmon.run();
     }
-
-    client->gps_led_off();
-    // The pointer is cleared first so that a late signal never reaches a deleted client.
-    gps_mqtt_client.store(nullptr);
-    delete client;
     nm_log(LOG_NOTICE, "navmon exited");
     delete_file(pidfile.c_str());
     log_close();

@@ -1,6 +1,6 @@
 // gpsMqtt: the daemon's one MQTT client. Subscribes its request topics on every connection,
 // answers enable/disable requests, broadcasts gpsd reports, requests XTRA assistance data,
-// and carries the flags shared with the main thread's loops (LED, watchdog, session).
+// and carries the flags shared with the main thread's loops.
 #pragma once
 
 #include <json/json.h>
@@ -60,18 +60,12 @@ public:
     bool _is_xtra_update_due();
     void request_xtra_update();
     void handle_filepull_ack(const Json::Value& ack);
-    // LED and watchdog (mqtt/led_watchdog.cpp)
-    void update_gps_led(bool valid);
-    void gps_led_off();
-    void kick_watchdog();
 
     const char* connect_message;
-    std::atomic<int> led_state{-1};
     std::atomic<bool> svc_req{false};
     std::atomic<bool> processing_active{false};
     std::atomic<bool> xtra_pending{false};
     std::atomic<int> xtra_session{0};
-    std::atomic<unsigned int> next_watchdog_kick{0};
 
     // How long handle_enable waits for processing_active to follow: this many tests of the
     // flag, each followed by a sleep of enable_wait_us while it has not. Tests shorten it.

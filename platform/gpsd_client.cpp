@@ -73,10 +73,10 @@ void gpsdClient::set_polling_timeout(unsigned int usec) {
     timeout_usec_ = usec;
 }
 void gpsdClient::set_on_msg_callback_fkt(msg_callback cb) {
-    on_msg_ = cb;
+    on_msg_ = std::move(cb);
 }
 void gpsdClient::set_timeout_callback_fkt(timeout_callback cb) {
-    on_timeout_ = cb;
+    on_timeout_ = std::move(cb);
 }
 void gpsdClient::set_gpsd_stream_flags(unsigned int flags) {
     flags_ = flags;
@@ -245,16 +245,10 @@ namespace {
 constexpr double kRestartLogInterval = 600.0;  // the caller retries every second
 constexpr int kRestartWaitMs = 10000;
 
-// True when a message of this kind may be logged now; at most one per interval.
-bool rate_limit_ok(double* last) {
-    double now = fwtime_dbl(-1.0);
-    if (*last >= 0.0 && now - *last < kRestartLogInterval && now >= *last) return false;
-    *last = now;
-    return true;
-}
-
-double g_last_unconfigured_log = -1.0;
-double g_last_failure_log = -1.0;
+// The caller retries every second while the receiver stays silent: one message of a kind per
+// ten minutes is enough.
+RateLimiter g_unconfigured_log(kRestartLogInterval);
+RateLimiter g_failure_log(kRestartLogInterval);
 
 // Runs `cmd` through /bin/sh in its own process group; its exit status, 128 + signal, or -1
 // when it could not be run or did not finish in time (it is then killed with its children).
@@ -301,7 +295,7 @@ int restart_gps_engine() {
     Json::Value cmd;
     if (cmd_get_value_json("gps.engine_restart_command", cmd) != 0 || !cmd.isString() ||
         cmd.asString().empty()) {
-        if (rate_limit_ok(&g_last_unconfigured_log))
+        if (g_unconfigured_log.allow(fwtime_dbl(-1.0)))
             nm_log(LOG_WARNING, "No GPS engine restart command configured");
         return -1;
     }
@@ -310,10 +304,10 @@ int restart_gps_engine() {
     int status = run_bounded(text.c_str(), &timed_out);
     if (status == 0) {
         nm_log(LOG_NOTICE, "GPS engine restarted");
-        g_last_failure_log = -1.0;
+        g_failure_log.reset();
         return 0;
     }
-    if (rate_limit_ok(&g_last_failure_log)) {
+    if (g_failure_log.allow(fwtime_dbl(-1.0))) {
         if (timed_out)
             nm_log(LOG_ERR, "GPS engine restart command timed out after %d s, killed",
                    kRestartWaitMs / 1000);

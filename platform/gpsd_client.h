@@ -3,14 +3,16 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
 
 class gpsdClient {
 public:
-    using msg_callback = void (*)(char* text);
-    using timeout_callback = void (*)();
+    // Called on the client's thread; they carry their own context.
+    using msg_callback = std::function<void(char* text)>;
+    using timeout_callback = std::function<void()>;
 
     explicit gpsdClient(const char* name);
     ~gpsdClient();  // ends the receive loop; no callback runs once it returns

@@ -82,3 +82,13 @@ int leds_gps_status(int code) {
                        : -1;
     }
 }
+
+void GpsLed::update(bool valid) {
+    const int code = valid ? 1 : 2;
+    if (state_ == code) return;
+    if (leds_gps_status(code) == 0) state_ = code;
+}
+
+void GpsLed::off() {
+    if (leds_gps_status(0) == 0) state_ = 0;
+}

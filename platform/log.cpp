@@ -53,17 +53,7 @@ void write_file_line(int prio, const char* text) {
     }
 
     std::lock_guard<std::mutex> lock(g_file_mutex);
-    if (g_file_fd < 0) return;
-    const char* p = line;
-    while (len > 0) {
-        ssize_t w = write(g_file_fd, p, len);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            return;
-        }
-        p += w;
-        len -= static_cast<size_t>(w);
-    }
+    if (g_file_fd >= 0) write_all(g_file_fd, line, len);
 }
 
 }  // namespace

@@ -153,10 +153,6 @@ std::string mqtt_kvt::serialize(Json::Value& value) {
     return writer.write(value);
 }
 
-int mqtt_kvt::ping_watchdog() {
-    return notify_watchdog();
-}
-
 void mqtt_kvt::close_connection_and_stop_mqtt_thread_blocking() {
     std::lock_guard<std::mutex> lock(g_close_mutex);
     if (stopped_.exchange(true)) return;

@@ -33,7 +33,6 @@ public:
     // Published retained, QoS 0. Non-zero = accepted.
     int send_message_retain(int* mid, const char* topic, const char* text);
     std::string serialize(Json::Value& value);
-    int ping_watchdog();
     // Disconnects and returns only after the library's thread has stopped; no hook runs
     // afterwards. Safe to call more than once.
     void close_connection_and_stop_mqtt_thread_blocking();

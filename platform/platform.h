@@ -72,17 +72,47 @@ int create_pidfile(const char* path);  // 0 = written
 int check_pidfile(const char* path);   // the pid (> 0), or <= 0 when there is none
 int delete_file(const char* path);     // 0 = removed
 int touch_file(const char* path);      // 0 = created or its times refreshed
+// Creates the missing directories above a file (mkdir -p of its parent); 0 when they exist.
+int mkdir_parents(const std::string& file_path);
+// Writes all of data, resuming after signals and short writes; false on an error.
+bool write_all(int fd, const char* data, size_t len);
 // Reads at most size - 1 bytes of a small file (pid files, sysfs attributes) and
 // NUL-terminates them; the count read, or -1 when nothing could be read.
 long read_small_file(const char* path, char* buf, size_t size);
 
-// ---- GPS LED ---------------------------------------------------------------------------
+// ---- GPS LED and service watchdog -------------------------------------------------------
 // 0 = off, 1 = solid (valid fix), 2 = blinking (no fix). 0 = the LED now shows that code.
 int leds_gps_status(int code);
+
+// The LED as the loops drive it (main thread only).
+class GpsLed {
+public:
+    // 1 for a valid fix, 2 for none; the code is remembered only once the LED shows it, so a
+    // failed call is tried again at the next update, and an unchanged one is not made.
+    void update(bool valid);
+    // Off, with no cache test.
+    void off();
+    int state() const { return state_; }  // the code last shown; -1 before any
+
+private:
+    int state_ = -1;
+};
+
+// The service watchdog (main thread only): the first kick goes out, later ones at most once
+// per minute of uptime however often they are asked for.
+class Watchdog {
+public:
+    void kick();
+
+private:
+    unsigned int next_kick_ = 0;
+};
 
 // ---- Service manager -------------------------------------------------------------------
 int notify_ready();     // sd_notify READY=1; harmless outside systemd
 int notify_watchdog();  // sd_notify WATCHDOG=1
+// sd_notify STATUS=text, sent only when the text differs from the last one sent.
+int notify_status(const char* text);
 
 // ---- JSON text ---------------------------------------------------------------------------
 // Looks at JSON text before it reaches JsonCpp's reader, which recurses once per nesting
@@ -94,6 +124,35 @@ bool json_text_acceptable(const char* text, size_t len, int max_depth, bool reje
 // ---- NMEA ------------------------------------------------------------------------------
 // XOR of the characters after a leading '$' up to '*' or the end of the text (0..255).
 int calculate_nmea_checksum(const char* sentence);
+
+// ---- Rate limiting -----------------------------------------------------------------------
+// Lets an event through at most once per interval (the first always, and any after the clock
+// went back) and counts the ones held back. The owner serialises the calls.
+class RateLimiter {
+public:
+    explicit RateLimiter(double interval) : interval_(interval) {}
+    // True when the event may go through at `now`; then *held_back (if given) is the count of
+    // events held back since the last one that went through.
+    bool allow(double now, unsigned* held_back = nullptr) {
+        if (last_ >= 0.0 && now >= last_ && now - last_ < interval_) {
+            ++held_;
+            return false;
+        }
+        if (held_back != nullptr) *held_back = held_;
+        last_ = now;
+        held_ = 0;
+        return true;
+    }
+    void reset() {
+        last_ = -1.0;
+        held_ = 0;
+    }
+
+private:
+    double interval_;
+    double last_ = -1.0;
+    unsigned held_ = 0;
+};
 
 // ---- Threads ---------------------------------------------------------------------------
 // Blocks every asynchronous signal in the calling thread for its lifetime, so that threads

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <time.h>
 
+#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <cinttypes>
@@ -38,8 +39,7 @@ double monotonic_s() {
 
 struct LogState {
     std::string message;
-    double when = 0.0;
-    unsigned suppressed = 0;
+    RateLimiter limiter{kLogIntervalS};
 };
 
 // A dead disk fails every call of every pass: log an identical failure of an operation at most
@@ -52,15 +52,11 @@ void report_failure(const char* op, const std::string& message) {
     {
         std::lock_guard<std::mutex> lock(mu);
         LogState& st = states[op];
-        double now = monotonic_s();
-        if (st.message == message && st.when != 0.0 && now - st.when < kLogIntervalS) {
-            st.suppressed++;
-            return;
+        if (st.message != message) {
+            st.message = message;
+            st.limiter.reset();
         }
-        suppressed = st.message == message ? st.suppressed : 0;
-        st.message = message;
-        st.when = now;
-        st.suppressed = 0;
+        if (!st.limiter.allow(monotonic_s(), &suppressed)) return;
     }
     if (suppressed > 0)
         nm_log(LOG_WARNING, "sysdb: %s failed: %s (%u more since last report)", op, message.c_str(),
@@ -126,21 +122,6 @@ struct Conn {
 
 thread_local Conn t_conn;
 
-// Creates the missing directories above the file (like mkdir -p on its parent).
-void make_parent_dirs(const std::string& path) {
-    std::string::size_type slash = path.rfind('/');
-    if (slash == std::string::npos || slash == 0) return;
-    std::string dir = path.substr(0, slash);
-    struct stat st {};
-    if (stat(dir.c_str(), &st) == 0) return;
-    for (std::string::size_type pos = 1; pos <= dir.size(); ++pos) {
-        if (pos == dir.size() || dir[pos] == '/') {
-            std::string part = dir.substr(0, pos);
-            if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) return;
-        }
-    }
-}
-
 bool exec_sql(sqlite3* db, const char* sql, std::string* err) {
     char* msg = nullptr;
     int rc = sqlite3_exec(db, sql, nullptr, nullptr, &msg);
@@ -158,7 +139,7 @@ Conn* connection() {
     const char* path = sysdb_path();
     if (t_conn.db != nullptr && t_conn.path == path) return &t_conn;
     t_conn.close();
-    make_parent_dirs(path);
+    mkdir_parents(path);
     sqlite3* db = nullptr;
     int rc = sqlite3_open_v2(
         path, &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
@@ -360,9 +341,47 @@ bool whole_number(const sysdb_value& v, long long* out) {
     }
 }
 
+// The number a value holds: an integer, a double, or text that is one number and nothing else
+// (as `sysdb set` stores it by default). False for anything else, or a text out of range.
+bool number(const sysdb_value& v, double* out) {
+    switch (v.type) {
+        case SYSDB_DBL:
+            *out = v.d;
+            return true;
+        case SYSDB_INT:
+            *out = static_cast<double>(v.i);
+            return true;
+        case SYSDB_TEXT: {
+            const char* t = v.text.c_str();
+            if (*t == '\0' || isspace(static_cast<unsigned char>(*t))) return false;
+            char* end = nullptr;
+            errno = 0;
+            const double d = strtod(t, &end);
+            if (*end != '\0' || errno == ERANGE || !std::isfinite(d)) return false;
+            *out = d;
+            return true;
+        }
+        default:
+            return false;
+    }
+}
+
 }  // namespace
 
 // ---- Public API -----------------------------------------------------------------------------
+// None of these may throw (an allocation can): callers are C-style and some run on library
+// threads. Each body runs under one catch-all.
+
+namespace {
+template <typename Body>
+int guarded(Body&& body) {
+    try {
+        return body();
+    } catch (...) {
+        return -1;
+    }
+}
+}  // namespace
 
 const char* sysdb_path() {
     thread_local std::string path;
@@ -381,10 +400,9 @@ const char* sysdb_last_error() {
 
 int sysdb_data_version(long long* out) {
     if (out == nullptr) return -1;
-    try {
+    return guarded([&] {
         Conn* c = connection();
-        if (c == nullptr) return -1;
-        sqlite3_stmt* s = c->stmt(DATA_VERSION, "data_version");
+        sqlite3_stmt* s = c != nullptr ? c->stmt(DATA_VERSION, "data_version") : nullptr;
         if (s == nullptr) return -1;
         StmtGuard guard{s};
         if (sqlite3_step(s) != SQLITE_ROW) {
@@ -393,24 +411,18 @@ int sysdb_data_version(long long* out) {
         }
         *out = sqlite3_column_int64(s, 0);
         return 0;
-    } catch (...) {
-        return -1;
-    }
+    });
 }
 
 int sysdb_init(sysdb_context* ctx, int /*flags*/) {
     if (ctx == nullptr) return -1;
-    try {
-        ctx->conn = nullptr;
-        ctx->in_txn = 0;
-        ctx->db[0] = '\0';
-        Conn* c = connection();
-        if (c == nullptr) return -1;
-        ctx->conn = c;
-        return 0;
-    } catch (...) {
-        return -1;
-    }
+    ctx->conn = nullptr;
+    ctx->in_txn = 0;
+    ctx->db[0] = '\0';
+    return guarded([&] {
+        ctx->conn = connection();
+        return ctx->conn != nullptr ? 0 : -1;
+    });
 }
 
 int sysdb_txn_start(sysdb_context* ctx, const char* db, int /*flags*/) {
@@ -418,7 +430,7 @@ int sysdb_txn_start(sysdb_context* ctx, const char* db, int /*flags*/) {
     if (ctx->conn != &t_conn || t_conn.db == nullptr) return -1;
     size_t len = strnlen(db, sizeof ctx->db);
     if (len >= sizeof ctx->db) return -1;
-    try {
+    return guarded([&] {
         if (!sqlite3_get_autocommit(t_conn.db)) {
             // Another context of this thread left its batch open; joining it would commit or
             // roll back writes that are not ours.
@@ -429,50 +441,40 @@ int sysdb_txn_start(sysdb_context* ctx, const char* db, int /*flags*/) {
         memcpy(ctx->db, db, len + 1);
         ctx->in_txn = 1;
         return 0;
-    } catch (...) {
-        return -1;
-    }
+    });
 }
 
 int sysdb_write_str(sysdb_context* ctx, const char* key, const char* text, int /*flags*/) {
     if (text == nullptr) return -1;
-    try {
+    return guarded([&] {
         return batch_write(ctx, key, Bound{SYSDB_TEXT, 0, 0.0, text, strlen(text)}, "write_str");
-    } catch (...) {
-        return -1;
-    }
+    });
 }
 
 int sysdb_write_int(sysdb_context* ctx, const char* key, int value, int /*flags*/) {
-    try {
+    return guarded([&] {
         return batch_write(ctx, key, Bound{SYSDB_INT, value, 0.0, nullptr, 0}, "write_int");
-    } catch (...) {
-        return -1;
-    }
+    });
 }
 
 int sysdb_write_dbl(sysdb_context* ctx, const char* key, int /*flags*/, double value) {
-    try {
+    return guarded([&] {
         return batch_write(ctx, key, Bound{SYSDB_DBL, 0, value, nullptr, 0}, "write_dbl");
-    } catch (...) {
-        return -1;
-    }
+    });
 }
 
 int sysdb_write_json(sysdb_context* ctx, const char* key, const Json::Value& value, int /*flags*/) {
-    try {
+    return guarded([&] {
         if (key == nullptr || batch_conn(ctx) == nullptr) return -1;
-        std::string text = compact_json(value);
+        const std::string text = compact_json(value);
         return batch_write(ctx, key, Bound{SYSDB_JSON, 0, 0.0, text.data(), text.size()},
                            "write_json");
-    } catch (...) {
-        return -1;
-    }
+    });
 }
 
 int sysdb_txn_end(sysdb_context* ctx) {
     if (ctx == nullptr || !ctx->in_txn) return -1;
-    try {
+    return guarded([&] {
         Conn* c = batch_conn(ctx);
         ctx->in_txn = 0;
         if (c == nullptr) {
@@ -484,17 +486,15 @@ int sysdb_txn_end(sysdb_context* ctx) {
         if (run_simple(c, COMMIT, "txn_end")) return 0;
         if (!sqlite3_get_autocommit(c->db)) run_simple(c, ROLLBACK, "rollback");
         return -1;
-    } catch (...) {
-        return -1;
-    }
+    });
 }
 
 int sysdb_exit(sysdb_context* ctx) {
     if (ctx == nullptr) return -1;
-    try {
+    guarded([&] {
         if (ctx->in_txn && batch_conn(ctx) != nullptr) run_simple(&t_conn, ROLLBACK, "exit");
-    } catch (...) {
-    }
+        return 0;
+    });
     ctx->conn = nullptr;
     ctx->in_txn = 0;
     ctx->db[0] = '\0';
@@ -503,97 +503,75 @@ int sysdb_exit(sysdb_context* ctx) {
 
 int sysdb_namedb_read_int(void*, const char* db, const char* key, int* out) {
     if (out == nullptr) return -1;
-    try {
+    return guarded([&] {
         sysdb_value v;
-        int rc = read_value(db, key, &v, "read_int");
+        const int rc = read_value(db, key, &v, "read_int");
         if (rc != 0) return rc;
         long long n = 0;
         if (!whole_number(v, &n) || n < INT_MIN || n > INT_MAX) return -1;
         *out = static_cast<int>(n);
         return 0;
-    } catch (...) {
-        return -1;
-    }
+    });
 }
 
 int sysdb_namedb_read_dbl(void*, const char* db, const char* key, double* out) {
     if (out == nullptr) return -1;
-    try {
+    return guarded([&] {
         sysdb_value v;
-        int rc = read_value(db, key, &v, "read_dbl");
+        const int rc = read_value(db, key, &v, "read_dbl");
         if (rc != 0) return rc;
-        if (v.type == SYSDB_DBL)
-            *out = v.d;
-        else if (v.type == SYSDB_INT)
-            *out = static_cast<double>(v.i);
-        else
-            return -1;
-        return 0;
-    } catch (...) {
-        return -1;
-    }
+        return number(v, out) ? 0 : -1;
+    });
 }
 
 int sysdb_namedb_read_str(void*, const char* db, const char* key, char* buf, size_t size) {
     if (buf == nullptr || size == 0) return -1;
-    try {
+    return guarded([&] {
         sysdb_value v;
-        int rc = read_value(db, key, &v, "read_str");
+        const int rc = read_value(db, key, &v, "read_str");
         if (rc != 0) return rc;
-        std::string text = sysdb_value_text(v);
-        size_t n = text.size() < size - 1 ? text.size() : size - 1;
+        const std::string text = sysdb_value_text(v);
+        const size_t n = text.size() < size - 1 ? text.size() : size - 1;
         memcpy(buf, text.data(), n);
         buf[n] = '\0';
         return 0;
-    } catch (...) {
-        return -1;
-    }
+    });
 }
 
 int sysdb_namedb_write_int(void*, const char* db, const char* key, int value, int /*flags*/) {
-    try {
+    return guarded([&] {
         return named_write(db, key, Bound{SYSDB_INT, value, 0.0, nullptr, 0}, "write_int");
-    } catch (...) {
-        return -1;
-    }
+    });
 }
 
 int sysdb_namedb_write_dbl(void*, const char* db, const char* key, double value, int /*flags*/) {
-    try {
+    return guarded([&] {
         return named_write(db, key, Bound{SYSDB_DBL, 0, value, nullptr, 0}, "write_dbl");
-    } catch (...) {
-        return -1;
-    }
+    });
 }
 
 int sysdb_namedb_write_str(void*, const char* db, const char* key, const char* text,
                            int /*flags*/) {
     if (text == nullptr) return -1;
-    try {
+    return guarded([&] {
         return named_write(db, key, Bound{SYSDB_TEXT, 0, 0.0, text, strlen(text)}, "write_str");
-    } catch (...) {
-        return -1;
-    }
+    });
 }
 
 int sysdb_namedb_write_json(void*, const char* db, const char* key, const Json::Value& value,
                             int /*flags*/) {
-    if (db == nullptr || key == nullptr) return -1;
-    try {
-        std::string text = compact_json(value);
+    return guarded([&] {
+        const std::string text = compact_json(value);
         return named_write(db, key, Bound{SYSDB_JSON, 0, 0.0, text.data(), text.size()},
                            "write_json");
-    } catch (...) {
-        return -1;
-    }
+    });
 }
 
 int sysdb_namedb_del(void*, const char* db, const char* key) {
     if (db == nullptr || key == nullptr) return -1;
-    try {
+    return guarded([&] {
         Conn* c = connection();
-        if (c == nullptr) return -1;
-        sqlite3_stmt* s = c->stmt(DELETE, "del");
+        sqlite3_stmt* s = c != nullptr ? c->stmt(DELETE, "del") : nullptr;
         if (s == nullptr) return -1;
         StmtGuard guard{s};
         sqlite3_bind_text(s, 1, db, -1, SQLITE_STATIC);
@@ -603,49 +581,38 @@ int sysdb_namedb_del(void*, const char* db, const char* key) {
             return -1;
         }
         return 0;  // deleting a missing key is not an error: the key is absent either way
-    } catch (...) {
-        return -1;
-    }
+    });
 }
 
 int sysdb_namedb_read_value(void*, const char* db, const char* key, sysdb_value* out) {
-    try {
-        return read_value(db, key, out, "read");
-    } catch (...) {
-        return -1;
-    }
+    return guarded([&] { return read_value(db, key, out, "read"); });
 }
 
 int sysdb_namedb_list(void*, const char* db,
                       std::vector<std::pair<std::string, sysdb_value>>* out) {
     if (db == nullptr || out == nullptr) return -1;
-    try {
+    const int rc = guarded([&] {
         out->clear();
         Conn* c = connection();
-        if (c == nullptr) return -1;
-        sqlite3_stmt* s = c->stmt(LIST, "list");
+        sqlite3_stmt* s = c != nullptr ? c->stmt(LIST, "list") : nullptr;
         if (s == nullptr) return -1;
         StmtGuard guard{s};
         sqlite3_bind_text(s, 1, db, -1, SQLITE_STATIC);
-        int rc;
-        while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+        int step;
+        while ((step = sqlite3_step(s)) == SQLITE_ROW) {
             const unsigned char* k = sqlite3_column_text(s, 0);
-            std::string key(k != nullptr ? reinterpret_cast<const char*>(k) : "",
-                            k != nullptr ? static_cast<size_t>(sqlite3_column_bytes(s, 0)) : 0);
+            std::string name(k != nullptr ? reinterpret_cast<const char*>(k) : "",
+                             k != nullptr ? static_cast<size_t>(sqlite3_column_bytes(s, 0)) : 0);
             sysdb_value v;
             if (!column_value(s, 1, &v)) continue;  // a row of another writer's making
-            out->emplace_back(std::move(key), std::move(v));
+            out->emplace_back(std::move(name), std::move(v));
         }
-        if (rc != SQLITE_DONE) {
-            report_failure("list", c->errmsg());
-            out->clear();
-            return -1;
-        }
-        return 0;
-    } catch (...) {
-        out->clear();
+        if (step == SQLITE_DONE) return 0;
+        report_failure("list", c->errmsg());
         return -1;
-    }
+    });
+    if (rc != 0) out->clear();
+    return rc;
 }
 
 // The text form shared by string reads and the command-line tool.
@@ -666,3 +633,76 @@ std::string sysdb_value_text(const sysdb_value& v) {
             return v.text;
     }
 }
+
+// ---- navmon's access, under one lock --------------------------------------------------------
+
+namespace sysdb {
+
+namespace {
+// Serialises every access of the process, so that a batch never interleaves with another
+// writer's (the receiver thread writes while the main thread's pass is open).
+std::mutex sysdb_mutex;
+}  // namespace
+
+Batch::Batch(const char* db) : lock_(sysdb_mutex) {
+    if (sysdb_init(&ctx_, 0) != 0) return;
+    inited_ = true;
+    in_txn_ = sysdb_txn_start(&ctx_, db, 0) == 0;
+    if (!in_txn_) {
+        sysdb_exit(&ctx_);
+        inited_ = false;
+    }
+}
+
+Batch::~Batch() {
+    end();
+}
+
+int Batch::end() {
+    if (in_txn_) result_ = sysdb_txn_end(&ctx_);
+    in_txn_ = false;
+    if (inited_) sysdb_exit(&ctx_);
+    inited_ = false;
+    if (lock_.owns_lock()) lock_.unlock();
+    return result_;
+}
+
+int Batch::write_str(const char* key, const char* text) {
+    return sysdb_write_str(&ctx_, key, text, 0);
+}
+int Batch::write_int(const char* key, int value) {
+    return sysdb_write_int(&ctx_, key, value, 0);
+}
+int Batch::write_dbl(const char* key, double value) {
+    return sysdb_write_dbl(&ctx_, key, 0, value);
+}
+int Batch::write_json(const char* key, const Json::Value& value) {
+    return sysdb_write_json(&ctx_, key, value, 0);
+}
+
+int read_int(const char* db, const char* key, int* out) {
+    std::lock_guard<std::mutex> lock(sysdb_mutex);
+    return sysdb_namedb_read_int(nullptr, db, key, out);
+}
+int read_dbl(const char* db, const char* key, double* out) {
+    std::lock_guard<std::mutex> lock(sysdb_mutex);
+    return sysdb_namedb_read_dbl(nullptr, db, key, out);
+}
+int read_str(const char* db, const char* key, char* buf, size_t size) {
+    std::lock_guard<std::mutex> lock(sysdb_mutex);
+    return sysdb_namedb_read_str(nullptr, db, key, buf, size);
+}
+int write_int(const char* db, const char* key, int value) {
+    std::lock_guard<std::mutex> lock(sysdb_mutex);
+    return sysdb_namedb_write_int(nullptr, db, key, value, 0);
+}
+int write_str(const char* db, const char* key, const char* text) {
+    std::lock_guard<std::mutex> lock(sysdb_mutex);
+    return sysdb_namedb_write_str(nullptr, db, key, text, 0);
+}
+int del(const char* db, const char* key) {
+    std::lock_guard<std::mutex> lock(sysdb_mutex);
+    return sysdb_namedb_del(nullptr, db, key);
+}
+
+}  // namespace sysdb

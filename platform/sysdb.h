@@ -6,6 +6,7 @@
 #include <json/json.h>
 
 #include <cstddef>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -64,3 +65,45 @@ void sysdb_reset_thread_connection();
 const char* sysdb_last_error();
 // A counter that changes whenever another connection commits to the file; cheap to poll.
 int sysdb_data_version(long long* out);
+
+// ---- navmon's own access ------------------------------------------------------------------
+// Every access the daemon makes goes through here, under one lock for the whole process, so
+// that a batch never interleaves with another of its writers. (The C calls above take no lock:
+// they serve the sysdb tool and other services.) A named call must not be made from inside a
+// batch on the same thread: it would wait for the lock that thread holds.
+namespace sysdb {
+
+// One transaction on a database, holding the lock from construction to end(): a batch that
+// cannot be opened writes nothing; the transaction is ended with what was written when the
+// scope closes, whichever way it closes.
+class Batch {
+public:
+    explicit Batch(const char* db);
+    ~Batch();
+    Batch(const Batch&) = delete;
+    Batch& operator=(const Batch&) = delete;
+
+    bool open() const { return in_txn_; }
+    int write_str(const char* key, const char* text);
+    int write_int(const char* key, int value);
+    int write_dbl(const char* key, double value);
+    int write_json(const char* key, const Json::Value& value);
+    // Ends the transaction and releases the lock; 0 when the batch committed. Idempotent.
+    int end();
+
+private:
+    std::unique_lock<std::mutex> lock_;
+    sysdb_context ctx_;
+    bool inited_ = false;
+    bool in_txn_ = false;
+    int result_ = -1;
+};
+
+int read_int(const char* db, const char* key, int* out);
+int read_dbl(const char* db, const char* key, double* out);
+int read_str(const char* db, const char* key, char* buf, size_t size);
+int write_int(const char* db, const char* key, int value);
+int write_str(const char* db, const char* key, const char* text);
+int del(const char* db, const char* key);
+
+}  // namespace sysdb

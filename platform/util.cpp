@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
 
 #include "platform/platform.h"
@@ -79,8 +80,6 @@ void fwtime_set_source(clock_source_fn fn) {
 
 // ---- Files -----------------------------------------------------------------------------
 
-namespace {
-
 int mkdir_parents(const std::string& path) {
     size_t slash = path.find_last_of('/');
     if (slash == std::string::npos || slash == 0) return 0;
@@ -106,8 +105,6 @@ bool write_all(int fd, const char* data, size_t len) {
     }
     return true;
 }
-
-}  // namespace
 
 int create_pidfile(const char* path) {
     if (!path || !*path) return -1;
@@ -198,6 +195,24 @@ int notify_ready() {
 }
 int notify_watchdog() {
     return notify("WATCHDOG=1");
+}
+
+int notify_status(const char* text) {
+    static std::mutex mutex;
+    static std::string last;
+    std::lock_guard<std::mutex> lock(mutex);
+    if (text == nullptr || last == text) return 0;
+    const int rc = notify((std::string("STATUS=") + text).c_str());
+    if (rc == 0) last = text;
+    return rc;
+}
+
+void Watchdog::kick() {
+    const unsigned int now = fwtime_bt_s(0);
+    if (next_kick_ > now) return;
+    nm_log(LOG_INFO, "Kicking watchdog");
+    next_kick_ = now + 60;
+    notify_watchdog();
 }
 
 // ---- NMEA ------------------------------------------------------------------------------

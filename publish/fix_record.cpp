@@ -5,9 +5,9 @@
 #include <cmath>
 #include <cstdio>
 
+#include "platform/numeric.h"
 #include "platform/sysdb.h"
 #include "publish/publish.h"
-#include "sentences/numeric.h"
 
 using navnum::single;
 using navnum::trunc_to;
@@ -19,7 +19,7 @@ constexpr double kPi = 3.1415926535898;
 
 Json::Value last_valid(const char* key) {
     double v = 0.0;
-    if (sysdb_namedb_read_dbl(nullptr, "GPS", key, &v) != 0) v = 0.0;
+    if (sysdb::read_dbl("GPS", key, &v) != 0) v = 0.0;
     return Json::Value(v);
 }
 

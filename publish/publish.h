@@ -3,13 +3,30 @@
 
 #include <json/json.h>
 
-// One transaction on "GPS" with the snapshot, the scalar keys, the sentences and FixRecord.
-// 0 when the batch was written, -1 otherwise.
-int saveGpsDataSysdb(Json::Value& snapshot);
+#include <cstdint>
 
-// FixRecord, as the writer holds it (null before the first call). Tests only.
-const Json::Value& fix_record();
-void publish_reset_for_test();
+#include "sentences/sentences.h"
+
+// The fix record writer. It owns FixRecord, the first-fix state and the sentence generator;
+// main thread only.
+class FixWriter {
+public:
+    // One transaction on "GPS" with the snapshot, the scalar keys, the first-fix keys, the
+    // sentences and FixRecord. 0 when the batch was written, -1 otherwise.
+    int saveGpsDataSysdb(Json::Value& snapshot);
+    // The device's session count read at a session's start: a count other than the last one
+    // seen makes the next valid pass write the first-fix keys again.
+    void note_session_count(int32_t count);
+
+    const Json::Value& fix_record() const { return fix_; }  // null before the first call
+    bool ttff_pending() const { return ttff_pending_; }
+
+private:
+    Json::Value fix_;
+    bool ttff_pending_ = true;  // the next valid pass writes "GPS_TTFF_*"
+    int32_t last_session_count_ = -1;
+    SentenceGenerator sentences_;
+};
 
 // Earth-centred earth-fixed "xPosition", "yPosition", "zPosition" of FixRecord from its
 // "latitude", "longitude" (radians) and "altitude" (metres), on the WGS-84 ellipsoid.

@@ -4,12 +4,10 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "core/core.h"
 #include "platform/platform.h"
 #include "platform/sysdb.h"
 #include "receiver/receiver.h"
@@ -21,34 +19,23 @@ constexpr size_t kMaxGsvLine = 128;
 constexpr size_t kGroupBuffer = 1024;
 constexpr size_t kGroupLimit = 1020;
 
-struct GsvGroup {
-    std::vector<std::string> lines;
-    // Strings of earlier groups, kept with their buffers so that a steady stream of groups
-    // does not allocate.
-    std::vector<std::string> spare;
-    int next = 0;
-    int total = 0;
-    bool idle = true;
-
-    void clear_lines() {
-        while (!lines.empty()) {
-            spare.push_back(std::move(lines.back()));
-            lines.pop_back();
-        }
+// The group's strings go back to the spare list, keeping their buffers.
+void clear_lines(std::vector<std::string>& lines, std::vector<std::string>& spare) {
+    while (!lines.empty()) {
+        spare.push_back(std::move(lines.back()));
+        lines.pop_back();
     }
+}
 
-    void append(const char* line) {
-        if (spare.empty()) {
-            lines.emplace_back(line);
-        } else {
-            lines.push_back(std::move(spare.back()));
-            spare.pop_back();
-            lines.back().assign(line);
-        }
+void append(std::vector<std::string>& lines, std::vector<std::string>& spare, const char* line) {
+    if (spare.empty()) {
+        lines.emplace_back(line);
+    } else {
+        lines.push_back(std::move(spare.back()));
+        spare.pop_back();
+        lines.back().assign(line);
     }
-};
-
-GsvGroup gsv_group;
+}
 
 // End of the fields of a line: its '*' or, without a checksum, its end.
 size_t fields_end(const std::string& line) {
@@ -80,23 +67,6 @@ bool is_l1_group(const std::string& first_line) {
     while (end > comma + 1 && std::isspace(static_cast<unsigned char>(first_line[end - 1]))) --end;
     if (end == comma + 1) return true;
     return end == comma + 2 && (first_line[comma + 1] == '0' || first_line[comma + 1] == '1');
-}
-
-void complete_group() {
-    if (is_l1_group(gsv_group.lines.front())) {
-        store_gsv_group(gsv_group.lines);
-        store_gps_sqi(gsv_group.lines);
-    }
-    gsv_group.idle = true;
-}
-
-void start_group(const char* line, int count) {
-    gsv_group.next = 2;
-    gsv_group.total = count;
-    gsv_group.clear_lines();
-    gsv_group.idle = false;
-    gsv_group.append(line);
-    if (count == 1) complete_group();
 }
 
 // Filler of an empty field of a satellite block: number and elevation "00", azimuth "000",
@@ -181,7 +151,7 @@ void insert_best(int best[4], int value) {
 
 }  // namespace
 
-void on_nmea_message(char* text) {
+void ReceiverIntake::on_nmea_message(char* text) {
     if (!text) return;
     char* p = text;
     while (*p) {
@@ -191,7 +161,7 @@ void on_nmea_message(char* text) {
             nm_log(LOG_INFO, "logger:%s", p);
             if (p[0] == '$' && p[1] == 'G' && p[2] == 'P') {
                 handle_gp_sentence(p);
-            } else if (deadreckon_enabled.load(std::memory_order_relaxed)) {
+            } else if (deadreckon_enabled_.load(std::memory_order_relaxed)) {
                 handle_pstm_sentence(p);
             }
         }
@@ -200,32 +170,49 @@ void on_nmea_message(char* text) {
     }
 }
 
-void handle_gp_sentence(const char* line) {
-    nmea_timeout_count.store(0, std::memory_order_relaxed);
+void ReceiverIntake::handle_gp_sentence(const char* line) {
+    nmea_timeout_count_.store(0, std::memory_order_relaxed);
     if (std::strncmp(line, "$GPGSV", 6) == 0) collect_gsv_sentence(line);
 }
 
-void collect_gsv_sentence(const char* line) {
+void ReceiverIntake::collect_gsv_sentence(const char* line) {
     // The count and number are single characters at fixed places; a line too short to
     // hold both is not a GSV sentence worth reading.
     if (std::strlen(line) < 10) return;
     const int count = static_cast<unsigned char>(line[7]) - '0';
     const int number = static_cast<unsigned char>(line[9]) - '0';
-    if (gsv_group.idle) {
+    if (group_.idle) {
         if (number == 1) start_group(line, count);
         return;
     }
-    if (count == gsv_group.total && number == gsv_group.next) {
-        gsv_group.append(line);
-        if (gsv_group.next == gsv_group.total) {
+    if (count == group_.total && number == group_.next) {
+        append(group_.lines, group_.spare, line);
+        if (group_.next == group_.total) {
             complete_group();
         } else {
-            ++gsv_group.next;
+            ++group_.next;
         }
         return;
     }
-    gsv_group.idle = true;
+    group_.idle = true;
     if (number == 1) start_group(line, count);
+}
+
+void ReceiverIntake::start_group(const char* line, int count) {
+    group_.next = 2;
+    group_.total = count;
+    clear_lines(group_.lines, group_.spare);
+    group_.idle = false;
+    append(group_.lines, group_.spare, line);
+    if (count == 1) complete_group();
+}
+
+void ReceiverIntake::complete_group() {
+    if (is_l1_group(group_.lines.front())) {
+        store_gsv_group(group_.lines);
+        latest_sqi_.store(store_gps_sqi(group_.lines));
+    }
+    group_.idle = true;
 }
 
 void store_gsv_group(const std::vector<std::string>& lines) {
@@ -237,11 +224,10 @@ void store_gsv_group(const std::vector<std::string>& lines) {
         if (!normalise_line(line, out, &len)) return;
     }
     out[len] = '\0';
-    std::lock_guard<std::mutex> lock(sysdb_mutex);
-    sysdb_namedb_write_str(nullptr, "GPS", "GPS_NMEA_GPGSV", out, 0);
+    sysdb::write_str("GPS", "GPS_NMEA_GPGSV", out);
 }
 
-void store_gps_sqi(const std::vector<std::string>& lines) {
+int store_gps_sqi(const std::vector<std::string>& lines) {
     int best[4] = {0, 0, 0, 0};
     for (const std::string& line : lines) {
         if (line.empty() || line.size() >= kMaxGsvLine) continue;
@@ -261,14 +247,6 @@ void store_gps_sqi(const std::vector<std::string>& lines) {
         ((static_cast<double>(best[0]) + best[1] + best[2] + best[3]) * 0.25 - 20.0) * 100.0 / 30.0;
     if (q < 0.0) q = 0.0;
     if (q > 100.0) q = 100.0;
-    std::lock_guard<std::mutex> lock(sysdb_mutex);
-    sysdb_namedb_write_int(nullptr, "GPS", "GPS_SQI", static_cast<int>(q), 0);
-}
-
-void receiver_reset_for_test() {
-    gsv_group.clear_lines();
-    gsv_group.spare.clear();
-    gsv_group.next = 0;
-    gsv_group.total = 0;
-    gsv_group.idle = true;
+    sysdb::write_int("GPS", "GPS_SQI", static_cast<int>(q));
+    return static_cast<int>(q);
 }

@@ -1,9 +1,7 @@
 // The receiver's proprietary "$PSTM" sentences: antenna status, STAGPS status and the
 // dead-reckoning family, published in the "GPS" and "DR" databases for other services.
 #include <cstring>
-#include <mutex>
 
-#include "core/core.h"
 #include "platform/platform.h"
 #include "platform/sysdb.h"
 #include "receiver/receiver.h"
@@ -15,19 +13,14 @@ struct DoubleKey {
     double value;
 };
 
-// One transaction on "DR" under sysdb_mutex: the doubles in order, then the sentence under
-// `sentence_key`. A failed open or start drops the batch; the next sentence tries again.
+// One transaction on "DR": the doubles in order, then the sentence under `sentence_key`. A
+// batch that cannot be opened is dropped; the next sentence tries again.
 template <size_t N>
 void write_dr_batch(const DoubleKey (&values)[N], const char* sentence_key, const char* line) {
-    std::lock_guard<std::mutex> lock(sysdb_mutex);
-    sysdb_context ctx;
-    if (sysdb_init(&ctx, 0) != 0) return;
-    if (sysdb_txn_start(&ctx, "DR", 0) == 0) {
-        for (const DoubleKey& v : values) sysdb_write_dbl(&ctx, v.key, 0, v.value);
-        sysdb_write_str(&ctx, sentence_key, line, 0);
-        sysdb_txn_end(&ctx);
-    }
-    sysdb_exit(&ctx);
+    sysdb::Batch batch("DR");
+    if (!batch.open()) return;
+    for (const DoubleKey& v : values) batch.write_dbl(v.key, v.value);
+    batch.write_str(sentence_key, line);
 }
 
 struct Route {
@@ -98,8 +91,7 @@ void handle_pstm_agps_status(const char* line) {
     int status;
     if (scan_fields(line, "$PSTMAGPSSTATUS,%d*%*s", &status) != 1) return;
     nm_log(LOG_DEBUG, "Parsed stagps status:%d", status);
-    std::lock_guard<std::mutex> lock(sysdb_mutex);
-    sysdb_namedb_write_int(nullptr, "GPS", "GPS_STAGPS_RAW", status, 0);
+    sysdb::write_int("GPS", "GPS_STAGPS_RAW", status);
 }
 
 void handle_pstm_dr_cal(const char* line) {
@@ -119,22 +111,17 @@ void handle_pstm_dr_cal(const char* line) {
     static_assert(sizeof(int) == sizeof(unsigned), "the flag's bits fit an int exactly");
     int imu_value;
     std::memcpy(&imu_value, &imu_flag, sizeof imu_value);
-    std::lock_guard<std::mutex> lock(sysdb_mutex);
-    sysdb_context ctx;
-    if (sysdb_init(&ctx, 0) != 0) return;
-    if (sysdb_txn_start(&ctx, "DR", 0) == 0) {
-        sysdb_write_int(&ctx, "DR_CALIBRATED", calibrated, 0);
-        sysdb_write_int(&ctx, "DR_ODO_CALIBRATED", odo, 0);
-        sysdb_write_int(&ctx, "DR_GYRO_SEN_CALIBRATED", gyro_sen, 0);
-        sysdb_write_int(&ctx, "DR_GYRO_BIAS_CALIBRATED", gyro_bias, 0);
-        sysdb_write_int(&ctx, "DR_IMU_FLAG", imu_value, 0);
-        sysdb_write_int(&ctx, "DR_GYRO_INTEGRITY_FLAG", gyro_integrity, 0);
-        sysdb_write_int(&ctx, "DR_ACC_INTEGRITY", acc_integrity, 0);
-        sysdb_write_str(&ctx, "DR_CALIB_STATUS", status_text, 0);
-        sysdb_write_str(&ctx, "DR_NMEA_PSTMDRCAL", line, 0);
-        sysdb_txn_end(&ctx);
-    }
-    sysdb_exit(&ctx);
+    sysdb::Batch batch("DR");
+    if (!batch.open()) return;
+    batch.write_int("DR_CALIBRATED", calibrated);
+    batch.write_int("DR_ODO_CALIBRATED", odo);
+    batch.write_int("DR_GYRO_SEN_CALIBRATED", gyro_sen);
+    batch.write_int("DR_GYRO_BIAS_CALIBRATED", gyro_bias);
+    batch.write_int("DR_IMU_FLAG", imu_value);
+    batch.write_int("DR_GYRO_INTEGRITY_FLAG", gyro_integrity);
+    batch.write_int("DR_ACC_INTEGRITY", acc_integrity);
+    batch.write_str("DR_CALIB_STATUS", status_text);
+    batch.write_str("DR_NMEA_PSTMDRCAL", line);
 }
 
 void handle_pstm_dr_pva(const char* line) {
@@ -232,6 +219,5 @@ void handle_pstm_dr_debug(const char* line) {
 }
 
 void store_pstm_raw(const char* line, const char* key) {
-    std::lock_guard<std::mutex> lock(sysdb_mutex);
-    sysdb_namedb_write_str(nullptr, "DR", key, line, 0);
+    sysdb::write_str("DR", key, line);
 }

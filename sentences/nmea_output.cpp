@@ -5,18 +5,14 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/numeric.h"
 #include "platform/platform.h"
 #include "platform/sysdb.h"
-#include "sentences/numeric.h"
 #include "sentences/sentences.h"
 
 using navnum::trunc_to;
 
 namespace {
-
-bool formatted_into(int n, size_t size) {
-    return n >= 0 && static_cast<size_t>(n) < size;
-}
 
 // ddmm.mmmm (or dddmm.mmmm) parts of a coordinate; minutes are truncated, never rounded.
 struct MinutesParts {
@@ -54,38 +50,39 @@ int get_nmea_common_fields(Json::Value& fix, NmeaCommonFields* out) {
     const auto course = static_cast<uint16_t>(trunc_to<unsigned>(heading));
     int n = snprintf(out->speed_course, sizeof out->speed_course, "%03d.%01d,%03u.0", knots, tenths,
                      static_cast<unsigned>(course));
-    if (!formatted_into(n, sizeof out->speed_course)) return -1;
+    if (!fits(n, sizeof out->speed_course)) return -1;
 
     const double altitude = fix["altitude"].asDouble();
     const unsigned magnitude = trunc_to<unsigned>(std::fabs(navnum::to_float(altitude)));
     n = snprintf(out->altitude, sizeof out->altitude, "%c%05u", altitude < 0 ? '-' : '+',
                  magnitude);
-    if (!formatted_into(n, sizeof out->altitude)) return -1;
+    if (!fits(n, sizeof out->altitude)) return -1;
 
     n = snprintf(out->time, sizeof out->time, "%06d.00", fix["calcHHMMSS"].asInt());
-    if (!formatted_into(n, sizeof out->time)) return -1;
+    if (!fits(n, sizeof out->time)) return -1;
 
     n = snprintf(out->date, sizeof out->date, "%06d", fix["calcDDMMYY"].asInt());
-    if (!formatted_into(n, sizeof out->date)) return -1;
+    if (!fits(n, sizeof out->date)) return -1;
 
     const MinutesParts lat = minutes_parts(fix["lat_dd"].asDouble(), 'N', 'S');
     const MinutesParts lon = minutes_parts(fix["lon_dd"].asDouble(), 'E', 'W');
     n = snprintf(out->position, sizeof out->position, "%02u%02u.%04u,%c,%03u%02u.%04u,%c",
                  lat.degrees, lat.minutes, lat.fraction, lat.hemisphere, lon.degrees, lon.minutes,
                  lon.fraction, lon.hemisphere);
-    if (!formatted_into(n, sizeof out->position)) return -1;
+    if (!fits(n, sizeof out->position)) return -1;
     return 0;
 }
 
-void store_nmea_sentence(sysdb_context* ctx, const char* key, char* text, size_t size) {
+void store_nmea_sentence(sysdb::Batch& batch, const char* key, char* text, size_t size) {
     const size_t n = strnlen(text, size);
     if (n + 5 >= size) return;  // no room for "*XX\r\n" and the NUL
     const unsigned checksum = static_cast<unsigned>(calculate_nmea_checksum(text)) & 0xFFu;
     snprintf(text + n, size - n, "*%02X\r\n", checksum);
-    sysdb_write_str(ctx, key, text, 0);
+    batch.write_str(key, text);
 }
 
-void generate_gps_nmea_msgs(sysdb_context* ctx, const char* imei, Json::Value& fix) {
+void SentenceGenerator::generate_gps_nmea_msgs(sysdb::Batch& batch, const char* imei,
+                                               Json::Value& fix) {
     run_guarded("generate_gps_nmea_msgs", [&] {
         if (imei == nullptr) imei = "";
         NmeaCommonFields common;
@@ -95,12 +92,12 @@ void generate_gps_nmea_msgs(sysdb_context* ctx, const char* imei, Json::Value& f
         }
         char sentence_buffer[NMEA_SENTENCE_BUFFER_SIZE];
         const size_t size = sizeof sentence_buffer;
-        generate_pgps(ctx, sentence_buffer, size, fix, common, imei);
-        generate_gpgga(ctx, sentence_buffer, size, fix, common);
-        generate_gprmc_v2(ctx, sentence_buffer, size, common);
-        generate_gprmc_v3(ctx, sentence_buffer, size, common);
-        generate_gpgsa(ctx, sentence_buffer, size, fix);
-        generate_taip(ctx, fix, common.status, sentence_buffer, size);
-        generate_btveg(ctx, sentence_buffer, size, fix, common, imei);
+        generate_pgps(batch, sentence_buffer, size, fix, common, imei);
+        generate_gpgga(batch, sentence_buffer, size, fix, common);
+        generate_gprmc_v2(batch, sentence_buffer, size, common);
+        generate_gprmc_v3(batch, sentence_buffer, size, common);
+        generate_gpgsa(batch, sentence_buffer, size, fix);
+        generate_taip(batch, fix, common.status, sentence_buffer, size, &taip_fix_seen_);
+        generate_btveg(batch, sentence_buffer, size, fix, common, imei);
     });
 }

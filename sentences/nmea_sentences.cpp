@@ -3,50 +3,42 @@
 #include <cstdio>
 #include <cstring>
 
-#include "sentences/numeric.h"
+#include "platform/numeric.h"
 #include "sentences/sentences.h"
 
 using navnum::trunc_to;
 
-namespace {
-
-bool built(int n, size_t size) {
-    return n > 0 && static_cast<size_t>(n) < size;
-}
-
-}  // namespace
-
-void generate_pgps(sysdb_context* ctx, char* buf, size_t size, Json::Value& fix,
+void generate_pgps(sysdb::Batch& batch, char* buf, size_t size, Json::Value& fix,
                    const NmeaCommonFields& c, const char* imei) {
     const int sats_in_use = fix["nSatsInUse"].asInt();
     const int n = snprintf(buf, size, "$PGPS,%s,%c,%s,%s,%s,%s,%1d,%s", c.time, c.status,
                            c.position, c.speed_course, c.date, c.altitude, sats_in_use, imei);
-    if (built(n, size)) store_nmea_sentence(ctx, "GPS_NMEA_PGPS", buf, size);
+    if (fits(n, size)) store_nmea_sentence(batch, "GPS_NMEA_PGPS", buf, size);
 }
 
-void generate_gpgga(sysdb_context* ctx, char* buf, size_t size, Json::Value& fix,
+void generate_gpgga(sysdb::Batch& batch, char* buf, size_t size, Json::Value& fix,
                     const NmeaCommonFields& c) {
     const char quality = c.status == 'V' ? '0' : '1';
     const int sats_in_use = fix["nSatsInUse"].asInt();
     const double hdop = fix["hdop"].asDouble();
     const int n = snprintf(buf, size, "$GPGGA,%s,%s,%c,%1d,%.1f,%s,M,,M,,0000", c.time, c.position,
                            quality, sats_in_use, hdop, c.altitude);
-    if (built(n, size)) store_nmea_sentence(ctx, "GPS_NMEA_GPGGA", buf, size);
+    if (fits(n, size)) store_nmea_sentence(batch, "GPS_NMEA_GPGGA", buf, size);
 }
 
-void generate_gprmc_v2(sysdb_context* ctx, char* buf, size_t size, const NmeaCommonFields& c) {
+void generate_gprmc_v2(sysdb::Batch& batch, char* buf, size_t size, const NmeaCommonFields& c) {
     const int n = snprintf(buf, size, "$GPRMC,%s,%c,%s,%s,%s,,", c.time, c.status, c.position,
                            c.speed_course, c.date);
-    if (built(n, size)) store_nmea_sentence(ctx, "GPS_NMEA_GPRMC_V2", buf, size);
+    if (fits(n, size)) store_nmea_sentence(batch, "GPS_NMEA_GPRMC_V2", buf, size);
 }
 
-void generate_gprmc_v3(sysdb_context* ctx, char* buf, size_t size, const NmeaCommonFields& c) {
+void generate_gprmc_v3(sysdb::Batch& batch, char* buf, size_t size, const NmeaCommonFields& c) {
     const int n = snprintf(buf, size, "$GPRMC,%s,%c,%s,%s,%s,,,A", c.time, c.status, c.position,
                            c.speed_course, c.date);
-    if (built(n, size)) store_nmea_sentence(ctx, "GPS_NMEA_GPRMC_V3", buf, size);
+    if (fits(n, size)) store_nmea_sentence(batch, "GPS_NMEA_GPRMC_V3", buf, size);
 }
 
-void generate_gpgsa(sysdb_context* ctx, char* buf, size_t size, Json::Value& fix) {
+void generate_gpgsa(sysdb::Batch& batch, char* buf, size_t size, Json::Value& fix) {
     const int mode = fix["gpsdMode"].asInt();
     int prn[12] = {0};
     int filled = 0;
@@ -63,10 +55,10 @@ void generate_gpgsa(sysdb_context* ctx, char* buf, size_t size, Json::Value& fix
                            "%02d,%04.1f,%04.1f,%04.1f",
                            mode > 1 ? mode : 1, prn[0], prn[1], prn[2], prn[3], prn[4], prn[5],
                            prn[6], prn[7], prn[8], prn[9], prn[10], prn[11], pdop, hdop, vdop);
-    if (built(n, size)) store_nmea_sentence(ctx, "GPS_NMEA_GPGSA", buf, size);
+    if (fits(n, size)) store_nmea_sentence(batch, "GPS_NMEA_GPGSA", buf, size);
 }
 
-void generate_btveg(sysdb_context* ctx, char* buf, size_t size, Json::Value& fix,
+void generate_btveg(sysdb::Batch& batch, char* buf, size_t size, Json::Value& fix,
                     const NmeaCommonFields& c, const char* imei) {
     // Unit identifier: the last eight characters of the device identifier, zero-padded on the
     // left when it is shorter.
@@ -80,11 +72,10 @@ void generate_btveg(sysdb_context* ctx, char* buf, size_t size, Json::Value& fix
     }
     unit[8] = '\0';
 
-    const int t = fix["calcHHMMSS"].asInt();
-    const int seconds = (t / 10000 * 60 + (t / 100) % 100) * 60 + t % 100;
+    const int seconds = seconds_of_day(fix["calcHHMMSS"].asInt());
     const int mph = trunc_to<int>(fix["speedNMEA"].asDouble() * 2.236936);
     const int heading = trunc_to<int>(fix["headingNMEA"].asDouble());
     const int n = snprintf(buf, size, "$BTVEG,%s,%u,%s,%03d,%03d,%c,T,T", unit,
                            static_cast<unsigned>(seconds), c.position, mph, heading, c.status);
-    if (built(n, size)) store_nmea_sentence(ctx, "GPS_NMEA_BTVEG", buf, size);
+    if (fits(n, size)) store_nmea_sentence(batch, "GPS_NMEA_BTVEG", buf, size);
 }

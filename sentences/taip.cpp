@@ -3,19 +3,13 @@
 #include <cmath>
 #include <cstdio>
 
+#include "platform/numeric.h"
 #include "platform/sysdb.h"
-#include "sentences/numeric.h"
 #include "sentences/sentences.h"
 
 using navnum::trunc_to;
 
-unsigned char taip_fix_seen = 0;
-
 namespace {
-
-bool fits(int n, size_t room) {
-    return n > 0 && static_cast<size_t>(n) < room;
-}
 
 // Sign, whole degrees and seven truncated decimals of a coordinate.
 struct TaipAngle {
@@ -33,31 +27,30 @@ TaipAngle taip_angle(double value) {
 
 }  // namespace
 
-void generate_taip(sysdb_context* ctx, Json::Value& fix, char status, char* buf, size_t size) {
-    const int t = fix["calcHHMMSS"].asInt();
+void generate_taip(sysdb::Batch& batch, Json::Value& fix, char status, char* buf, size_t size,
+                   bool* fix_seen) {
     const TaipAngle lat = taip_angle(fix["lat_dd"].asDouble());
     const TaipAngle lon = taip_angle(fix["lon_dd"].asDouble());
     const double speed = fix["speedNMEA"].asDouble();
     const double heading_deg = fix["headingNMEA"].asDouble();
     const int mode = fix["gpsdMode"].asInt();
 
-    const unsigned seconds =
-        static_cast<unsigned>((t / 10000 * 60 + (t / 100) % 100) * 60 + t % 100);
+    const unsigned seconds = static_cast<unsigned>(seconds_of_day(fix["calcHHMMSS"].asInt()));
     unsigned heading, heading_tenths;
     navnum::split_whole(heading_deg, 10.0, &heading, &heading_tenths);
     const int source = mode == 2 ? 0 : mode == 3 ? 1 : 9;
     int age;
     if (status == 'A') {
-        taip_fix_seen = 1;
+        *fix_seen = true;
         age = 2;
     } else {
-        age = taip_fix_seen ? 1 : 0;
+        age = *fix_seen ? 1 : 0;
     }
 
     int n = snprintf(buf, size, ">RPV%05u%c%02u%05u%c%03u%05u%03u%03u%01d%01d<", seconds, lat.sign,
                      lat.degrees, lat.fraction7 / 100, lon.sign, lon.degrees, lon.fraction7 / 100,
                      trunc_to<unsigned>(speed * 2.236936), heading, source, age);
-    if (fits(n, size)) sysdb_write_str(ctx, "GPS_TAIP_PV", buf, 0);
+    if (fits(n, size)) batch.write_str("GPS_TAIP_PV", buf);
 
     const double feet = fix["altitude"].asDouble() * 3.28084;
     const double east = fix["eastVelocity"].asDouble();
@@ -92,12 +85,12 @@ void generate_taip(sysdb_context* ctx, Json::Value& fix, char status, char* buf,
         const size_t room = size - used;
         n = prn <= 99 ? snprintf(buf + used, room, "%02d00", prn)
                       : snprintf(buf + used, room, "0x%2X00", static_cast<unsigned>(prn));
-        if (n < 0 || static_cast<size_t>(n) >= room) return;
+        if (!fits(n, room)) return;
         used += static_cast<size_t>(n);
         if (++listed >= sats_in_use) break;
     }
 
     const size_t room = size - used;
     n = snprintf(buf + used, room, "0000000000%01d%01d<", source, age);
-    if (fits(n, room)) sysdb_write_str(ctx, "GPS_TAIP_LN", buf, 0);
+    if (fits(n, room)) batch.write_str("GPS_TAIP_LN", buf);
 }

@@ -1,5 +1,5 @@
-// Defined numeric conversions for values that come from gpsd or from FixRecord: a double that
-// is NaN, infinite or out of the target's range must not reach a plain cast.
+// Defined numeric conversions for values that come from gpsd, the receiver or FixRecord: a
+// double that is NaN, infinite or out of the target's range must not reach a plain cast.
 #pragma once
 
 #include <cmath>
