@@ -113,7 +113,7 @@ TEST(Files, PidFile) {
     }
 }
 
-TEST(Led, CodesWriteTheirAttributesInFakeSysfs) {
+TEST(Led, CodesWriteTheirAttributesAndOnlyShownCodesAreRemembered) {
     TempDir root;
     ScopedEnv env_root("NAVMON_ROOT", root.path());
     ScopedEnv env_cfg("PLATFORM_CONFIG", root / "config.json");
@@ -123,8 +123,15 @@ TEST(Led, CodesWriteTheirAttributesInFakeSysfs) {
         for (const char* f : kAttrs) write_file(d + "/" + f, "x");
         write_file(d + "/max_brightness", max);
     };
+    auto attrs = [&](const std::string& d) {
+        std::string s;
+        for (const char* f : kAttrs) s += read_file(d + "/" + f) + " ";
+        return s;
+    };
     const std::string led = root / "sys/class/leds/gps";
-    EXPECT_NE(leds_gps_status(0), 0);  // no LED directory
+    GpsLed gps_led;
+    gps_led.update(false);  // no LED yet: not remembered, so tried again below
+    EXPECT_EQ(gps_led.state(), -1);
     make_led(led, "255\n");
     // (code, accepted, trigger brightness delay_on delay_off afterwards)
     const std::tuple<int, bool, const char*> cases[] = {{1, true, "none 255 x x "},
@@ -132,14 +139,21 @@ TEST(Led, CodesWriteTheirAttributesInFakeSysfs) {
                                                         {0, true, "none 0 500 500 "},
                                                         {3, false, "none 0 500 500 "},
                                                         {-1, false, "none 0 500 500 "}};
-    for (const auto& [code, ok, attrs] : cases) {
+    for (const auto& [code, ok, expected] : cases) {
         EXPECT_EQ(leds_gps_status(code) == 0, ok) << code;
-        std::string s;
-        for (const char* f : kAttrs) s += read_file(led + "/" + f) + " ";
-        EXPECT_EQ(s, attrs) << code;
+        EXPECT_EQ(attrs(led), expected) << code;
     }
+    gps_led.update(false);
+    EXPECT_EQ(read_file(led + "/trigger"), "timer");
+    write_file(led + "/trigger", "untouched");
+    gps_led.update(false);  // shown already: not touched
+    EXPECT_EQ(read_file(led + "/trigger"), "untouched");
+    write_file(led + "/brightness", "9");
+    gps_led.off();
+    gps_led.off();  // off is never cached away
+    EXPECT_EQ(attrs(led), "none 0 500 500 ");
     write_file(led + "/max_brightness", "garbage");
-    ASSERT_EQ(leds_gps_status(1), 0);
+    gps_led.update(true);
     EXPECT_EQ(read_file(led + "/brightness"), "1");
     unlink((led + "/delay_on").c_str());  // a failed write is reported
     EXPECT_NE(leds_gps_status(2), 0);
@@ -148,6 +162,22 @@ TEST(Led, CodesWriteTheirAttributesInFakeSysfs) {
     write_file(root / "config.json", R"({"hardware":{"leds":{"gps":"/leds/status"}}})");
     ASSERT_EQ(leds_gps_status(1), 0);
     EXPECT_EQ(read_file(root / "leds/status/brightness"), "7");
+}
+
+TEST(Watchdog, KickedAtFirstThenOncePerMinuteOfUptime) {
+    navtest::LogCapture log;
+    fwtime_set_source([] { return g_now; });
+    Watchdog watchdog;
+    const std::pair<double, bool> steps[] = {{100, true}, {101, false}, {159.9, false},
+                                             {160, true}, {170, false}, {219, false},
+                                             {500, true}, {560, true}};
+    for (const auto& [uptime, kicks] : steps) {
+        log.clear();
+        g_now = uptime;
+        watchdog.kick();
+        EXPECT_EQ(log.count("Kicking watchdog"), kicks ? 1 : 0) << uptime;
+    }
+    fwtime_set_source(nullptr);
 }
 
 TEST(Logging, FileLinesAndVerboseFilter) {
