@@ -26,6 +26,8 @@ SOURCE_DIR = os.environ.get("NAVMON_SOURCE_DIR",
 LAUNCHER = shlex.split(os.environ.get("NAVMON_LAUNCHER", ""))
 # Emulated programs start slowly: every wait below scales with this.
 SLOW = float(os.environ.get("NAVMON_TEST_SLOWDOWN", "3" if LAUNCHER else "1"))
+# Programs built with sanitizers: slower, and holding freed memory back.
+SANITIZED = bool(os.environ.get("NAVMON_SANITIZED"))
 
 
 def program(name):

@@ -6,6 +6,8 @@ import os
 
 import pytest
 
+from conftest import SANITIZED
+
 APPLY, ACK, UPDATE = ("v1/device/gps/enable/" + t for t in ("apply", "ack", "update"))
 
 
@@ -38,6 +40,10 @@ TABLE = [
     ('[{"value":true}]', [NOT_JSON]), ('{"va\0lue":true}', [NOT_JSON]), ("", [NOT_JSON]),
     ("[" * 200000 + "]" * 200000, [NOT_JSON]),
     ('{"a":' * 5000 + "1" + "}" * 5000, [NOT_JSON]),
+    # Anything but white space after the request; requests over 64 KiB are refused unread.
+    ('{"value":true} x', [NOT_JSON]), ('{"value":true}{"value":true}', [NOT_JSON]),
+    ('{"value":true}]', [NOT_JSON]), ('{"value":true,"pad":"%s"}' % ("x" * 65536), [NOT_JSON]),
+    ('{"value":true} \r\n\t', [ON, ENABLED]),
     ('{"value":false}', [OFF, DISABLED]),
 ]
 
@@ -70,3 +76,23 @@ def test_requests_and_replies(navmon, broker, clients, gpsd_for):
     assert exchange(sub, '{"value":true}') == [ack("Failed to enabled GPS processing", 500, True)]
     os.unlink(navmon.path("/tmp/gps-flashing"))
     assert navmon.stop(15) == 255
+
+
+def rss_kib(pid):
+    with open("/proc/%d/status" % pid) as f:
+        return next(int(line.split()[1]) for line in f if line.startswith("VmRSS:"))
+
+
+@pytest.mark.skipif(SANITIZED, reason="sanitizers hold freed memory back")
+def test_oversized_request_costs_no_memory(navmon, broker, clients):
+    navmon.env["MQTT_PORT"] = str(broker.port)
+    sub = clients(broker.port, [ACK])
+    navmon.start()
+    assert navmon.wait_log("KVT GPS Daemon connected")
+    exchange(sub, "{}")  # the messaging thread's buffers are in place before the first reading
+    before = rss_kib(navmon.proc.pid)
+    # 1 MiB of small values: parsing it would take tens of MiB, acting on it would enable GPS.
+    big = '{"value":true,"session":5,"update":{"a":[' + "0," * (1 << 19) + "0]}}"
+    for _ in range(3):
+        assert exchange(sub, big) == [NOT_JSON]
+    assert rss_kib(navmon.proc.pid) - before < 4096
