@@ -2,22 +2,16 @@
 // (The client against a real gpsd is exercised by the process tests.)
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
-#include <chrono>
 #include <memory>
 #include <mutex>
-#include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/gpsd_client.h"
-#include "platform/platform.h"
 #include "tests/support/support.h"
 
 using namespace std::chrono_literals;
@@ -70,26 +64,30 @@ private:
     std::thread thread_;
 };
 
-// Callbacks are plain function pointers: they collect into these.
-std::mutex g_mu;
-std::vector<std::string> g_blocks;
-std::atomic<int> g_timeouts{0};
-std::atomic<bool> g_stopped{false};
-std::atomic<int> g_after_stop{0};
-
-void on_msg(char* text) {
-    if (g_stopped) ++g_after_stop;
-    std::lock_guard<std::mutex> lock(g_mu);
-    g_blocks.emplace_back(text);
-}
-void on_timeout() {
-    if (g_stopped) ++g_after_stop;
-    ++g_timeouts;
-}
-std::vector<std::string> blocks() {
-    std::lock_guard<std::mutex> lock(g_mu);
-    return g_blocks;
-}
+// A client whose callbacks collect what they get; `stopped` flags calls that come too late.
+struct Watched {
+    Watched(int port, unsigned timeout_us) : port_env("GPSD_PORT", std::to_string(port)) {
+        client.set_polling_timeout(timeout_us);
+        client.set_on_msg_callback_fkt([this](char* text) {
+            late += stopped.load();
+            std::lock_guard<std::mutex> lock(mu);
+            blocks.emplace_back(text);
+        });
+        client.set_timeout_callback_fkt([this] { late += stopped.load(), ++timeouts; });
+        client.set_gpsd_stream_flags(0x11);
+        EXPECT_EQ(client.get_gpsd_forever_non_blocking(), 0);
+    }
+    std::vector<std::string> seen() {
+        std::lock_guard<std::mutex> lock(mu);
+        return blocks;
+    }
+    navtest::ScopedEnv host_env{"GPSD_HOST", "127.0.0.1"}, port_env;
+    std::mutex mu;
+    std::vector<std::string> blocks;
+    std::atomic<int> timeouts{0}, late{0};
+    std::atomic<bool> stopped{false};
+    gpsdClient client{"json_parser"};  // last: destroyed first, so no callback outlives the rest
+};
 
 double cpu_seconds() {
     rusage ru{};
@@ -98,108 +96,66 @@ double cpu_seconds() {
            static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
 }
 
-class GpsdClientTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        std::lock_guard<std::mutex> lock(g_mu);
-        g_blocks.clear();
-        g_timeouts = g_after_stop = 0;
-        g_stopped = false;
-    }
-    std::unique_ptr<gpsdClient> start(int port, unsigned timeout_us) {
-        port_.reset();  // the old value goes back first, or its restore would undo the new one
-        port_ = std::make_unique<navtest::ScopedEnv>("GPSD_PORT", std::to_string(port));
-        auto client = std::make_unique<gpsdClient>("json_parser");
-        client->set_polling_timeout(timeout_us);
-        client->set_on_msg_callback_fkt(on_msg);
-        client->set_timeout_callback_fkt(on_timeout);
-        client->set_gpsd_stream_flags(0x11);
-        EXPECT_EQ(client->get_gpsd_forever_non_blocking(), 0);
-        return client;
-    }
-    navtest::ScopedEnv host_{"GPSD_HOST", "127.0.0.1"};
-    std::unique_ptr<navtest::ScopedEnv> port_;
-};
-
 // Whole lines reach the callback (a NUL ends one), half a line waits; an idle connection, one
 // holding half a line and a gpsd that is not there cost (next to) no CPU: a spinning loop would
 // burn the whole second.
-TEST_F(GpsdClientTest, LinesArriveWholeAndWaitingCostsNoCpu) {
+TEST(GpsdClient, LinesArriveWholeAndWaitingCostsNoCpu) {
     using namespace std::string_literals;
-    FakeGpsd idle("{\"class\":\"VERSION\"}\n{\"class\":\"TPV\",\"device\":\"a\0b\"}\r\n{\"SKY\"}\n"s);
+    FakeGpsd idle(
+        "{\"class\":\"VERSION\"}\n{\"class\":\"TPV\",\"device\":\"a\0b\"}\r\n{\"SKY\"}\n"s);
     FakeGpsd half("{\"class\":\"VERSION\"}\n{\"class\":\"TPV\",\"mo");
-    const struct {
-        int port;
-        std::vector<std::string> blocks;
-    } cases[] = {
+    const std::pair<int, std::vector<std::string>> cases[] = {
         {idle.port,
          {"{\"class\":\"VERSION\"}\n", "{\"class\":\"TPV\",\"device\":\"a\n", "{\"SKY\"}\n"}},
         {half.port, {"{\"class\":\"VERSION\"}\n"}},
         {navtest::free_port(), {}},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.port);
-        SetUp();
-        auto client = start(c.port, 15000000);
-        const size_t n = c.blocks.size();
-        EXPECT_TRUE(wait_for([n] { return blocks().size() == n; }, 3000));
+    for (const auto& [port, expected] : cases) {
+        Watched w(port, 15000000);
+        EXPECT_TRUE(wait_for([&] { return w.seen().size() == expected.size(); }, 3000));
         const double before = cpu_seconds();
         std::this_thread::sleep_for(1s);
-        EXPECT_LT(cpu_seconds() - before, 0.1);
-        EXPECT_EQ(client->gpsd_connected(), n > 0);
-        client->stop_loop();
-        EXPECT_EQ(blocks(), c.blocks);
+        EXPECT_LT(cpu_seconds() - before, 0.1) << port;
+        EXPECT_EQ(w.client.gpsd_connected(), !expected.empty());
+        w.client.stop_loop();
+        EXPECT_EQ(w.seen(), expected);
     }
 }
 
-// Silence is reported once per polling timeout; a dropped connection is made again; nothing is
-// called once stop_loop (or the destructor) returned; a stopped loop starts again.
-TEST_F(GpsdClientTest, TimeoutsReconnectAndStop) {
+// Silence is reported once per polling timeout, also when the deadline passed during a slow
+// callback; a dropped connection is made again; nothing is called once stop_loop (or the
+// destructor) returned; a stopped loop starts again.
+TEST(GpsdClient, TimeoutsReconnectAndStop) {
     FakeGpsd gpsd("{\"class\":\"VERSION\"}\n");
-    {
-        auto client = start(gpsd.port, 50000);
-        client->stop_loop();
-        EXPECT_EQ(client->get_gpsd_forever_non_blocking(), 0);
-        EXPECT_EQ(client->get_gpsd_forever_non_blocking(), 0);  // already running
-        ASSERT_TRUE(wait_for([] { return blocks().size() == 1 && g_timeouts >= 3; }, 5000));
-        gpsd.drop();
-        EXPECT_TRUE(wait_for([] { return blocks().size() == 2; }, 5000));  // greeted again
-        EXPECT_TRUE(client->gpsd_connected());
-        client->stop_loop();
-        g_stopped = true;
-        std::this_thread::sleep_for(200ms);
-        EXPECT_EQ(g_after_stop, 0);
-        EXPECT_FALSE(client->gpsd_connected());
-        g_stopped = false;
-        ASSERT_EQ(client->get_gpsd_forever_non_blocking(), 0);
-        EXPECT_TRUE(wait_for([] { return blocks().size() == 3; }, 5000));
-    }
-    g_stopped = true;
+    auto w = std::make_unique<Watched>(gpsd.port, 50000);
+    EXPECT_EQ(w->client.get_gpsd_forever_non_blocking(), 0);  // already running
+    ASSERT_TRUE(wait_for([&] { return w->seen().size() == 1 && w->timeouts >= 3; }, 5000));
+    gpsd.drop();
+    EXPECT_TRUE(wait_for([&] { return w->seen().size() == 2; }, 5000));  // greeted again
+    w->client.stop_loop();
+    w->stopped = true;
     std::this_thread::sleep_for(200ms);
-    EXPECT_EQ(g_after_stop, 0);
-}
-
-// A callback that outlasts the polling timeout, then silence with half a line buffered: the
-// passed deadline times out at once instead of waiting without limit.
-TEST_F(GpsdClientTest, DeadlinePassedInACallbackTimesOutAtOnce) {
-    FakeGpsd half("{\"class\":\"VERSION\"}\n{\"class\":\"TPV\",\"mo");
-    auto client = start(half.port, 50000);
-    client->stop_loop();
-    client->set_on_msg_callback_fkt([](char*) { std::this_thread::sleep_for(200ms); });
-    ASSERT_EQ(client->get_gpsd_forever_non_blocking(), 0);
-    EXPECT_TRUE(wait_for([] { return g_timeouts >= 2; }, 5000));
+    EXPECT_EQ(w->late, 0);
+    EXPECT_FALSE(w->client.gpsd_connected());
+    w->stopped = false;
+    w->timeouts = 0;
+    w->client.set_on_msg_callback_fkt([](char*) { std::this_thread::sleep_for(200ms); });
+    ASSERT_EQ(w->client.get_gpsd_forever_non_blocking(), 0);
+    EXPECT_TRUE(wait_for([&] { return w->timeouts >= 2; }, 5000));
+    w->stopped = true;
+    w.reset();
 }
 
 // ---- restart_gps_engine -----------------------------------------------------------------
 
 double g_clock = 0.0;
-double fake_clock() {
-    return g_clock;
-}
 
 class EngineRestartTest : public ::testing::Test {
 protected:
-    void SetUp() override { fwtime_set_source(fake_clock); }
+    void SetUp() override {
+        g_clock += 100000.0;  // clear of the messages of earlier tests
+        fwtime_set_source([] { return g_clock; });
+    }
     void TearDown() override { fwtime_set_source(nullptr); }
     void configure(const std::string& command_json) {
         navtest::write_file(dir_ / "config.json",
@@ -214,33 +170,29 @@ TEST_F(EngineRestartTest, RunsTheCommandAndWarnsAtMostEveryTenMinutes) {
     configure("\"printf '$PSTMGPSRESTART\\\\r\\\\n' > " + dir_ / "sent" + "\"");
     EXPECT_EQ(restart_gps_engine(), 0);
     EXPECT_EQ(navtest::read_file(dir_ / "sent"), "$PSTMGPSRESTART\r\n");
-    const struct {
-        const char* config;  // nullptr: no configuration file at all
-        const char* message;
-    } cases[] = {
+    // (configuration, nullptr: no file at all; the message)
+    const std::pair<const char*, const char*> cases[] = {
         {nullptr, "No GPS engine restart command configured"},
         {"\"\"", "No GPS engine restart command configured"},
         {"42", "No GPS engine restart command configured"},
         {"\"exit 3\"", "GPS engine restart command failed (status 3)"},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.config != nullptr ? c.config : "no file");
+    for (const auto& [config, message] : cases) {
         const double base = g_clock += 100000.0;  // far from the previous case's messages
         unlink((dir_ / "config.json").c_str());
-        if (c.config != nullptr) configure(c.config);
+        if (config != nullptr) configure(config);
         log_.clear();
         // Called every second while the receiver stays silent; a few calls stand for them.
         for (double t : {0.0, 1.0, 300.0, 599.0, 600.0}) {
             g_clock = base + t;
             EXPECT_EQ(restart_gps_engine(), -1);
-            EXPECT_EQ(log_.count(c.message), t < 600.0 ? 1 : 2);
+            EXPECT_EQ(log_.count(message), t < 600.0 ? 1 : 2) << (config ? config : "no file");
         }
     }
 }
 
 TEST_F(EngineRestartTest, HungCommandIsKilledWithItsChildren) {
     configure("\"sleep 60 & echo $! > " + dir_ / "pid" + "; wait\"");
-    g_clock += 100000.0;  // clear of earlier failure messages
     EXPECT_EQ(restart_gps_engine(), -1);
     EXPECT_TRUE(log_.contains("timed out"));
     const std::string stat =
