@@ -4,6 +4,7 @@
 #include <time.h>
 
 #include <cmath>
+#include <cstdio>
 #include <limits>
 #include <mutex>
 
@@ -43,23 +44,67 @@ int32_t degrees_to_e6(double degrees) {
     return static_cast<int32_t>(v);
 }
 
-// The next second after fix_time (read as UTC), or the system clock before the first fix.
+// Calendar arithmetic on 64-bit seconds of the proleptic Gregorian calendar, UTC. The device's
+// time_t is 32 bits wide and ends in 2038: a date from the receiver never goes through it.
+int64_t floor_div(int64_t a, int64_t b) {
+    return a / b - ((a % b != 0) && ((a < 0) != (b < 0)));
+}
+
+// Days since 1970-01-01; month 1-12, a day outside the month counts on from its first day.
+int64_t days_from_civil(int64_t y, int64_t m, int64_t d) {
+    y -= m <= 2;
+    const int64_t era = floor_div(y, 400);
+    const int64_t yoe = y - era * 400;                                    // [0, 399]
+    const int64_t doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;  // from 1 March
+    const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + doe - 719468;
+}
+
+int64_t seconds_from_tm(const struct tm& t) {
+    const int64_t months = 12LL * t.tm_year + t.tm_mon;  // since January 1900
+    const int64_t days = days_from_civil(1900 + floor_div(months, 12),
+                                         months - 12 * floor_div(months, 12) + 1, t.tm_mday);
+    return days * 86400 + t.tm_hour * 3600LL + t.tm_min * 60LL + t.tm_sec;
+}
+
+// False (and `out` untouched) when the year does not fit a struct tm.
+bool tm_from_seconds(int64_t s, struct tm& out) {
+    const int64_t days = floor_div(s, 86400);
+    const int64_t sod = s - days * 86400;
+    const int64_t z = days + 719468;  // days since 0000-03-01
+    const int64_t era = floor_div(z, 146097);
+    const int64_t doe = z - era * 146097;
+    const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const int64_t mp = (5 * doy + 2) / 153;
+    const int64_t month = mp < 10 ? mp + 3 : mp - 9;
+    const int64_t year = yoe + era * 400 + (month <= 2);
+    if (year - 1900 > std::numeric_limits<int>::max() ||
+        year - 1900 < std::numeric_limits<int>::min())
+        return false;
+    out = {};
+    out.tm_year = static_cast<int>(year - 1900);
+    out.tm_mon = static_cast<int>(month - 1);
+    out.tm_mday = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+    out.tm_hour = static_cast<int>(sod / 3600);
+    out.tm_min = static_cast<int>(sod / 60 % 60);
+    out.tm_sec = static_cast<int>(sod % 60);
+    return true;
+}
+
+// The next second after fix_time, or the system clock before the first fix.
 void advance_fix_time() {
-    time_t t;
-    if (clock_from_system) {
-        t = time(nullptr);
-    } else {
-        struct tm copy = fix_time;
-        t = timegm(&copy);
-        if (t < std::numeric_limits<time_t>::max()) t += 1;
-    }
-    struct tm next;
-    if (gmtime_r(&t, &next) != nullptr) fix_time = next;
+    const int64_t t =
+        clock_from_system ? static_cast<int64_t>(time(nullptr)) : seconds_from_tm(fix_time) + 1;
+    tm_from_seconds(t, fix_time);
 }
 
 void set_time_fields(Json::Value& snapshot) {
-    char iso[32];
-    if (strftime(iso, sizeof iso, "%Y-%m-%dT%H:%M:%SZ", &fix_time) == 0) iso[0] = '\0';
+    // The year unpadded, as strftime's %Y writes it.
+    char iso[48];
+    snprintf(iso, sizeof iso, "%lld-%02d-%02dT%02d:%02d:%02dZ", 1900LL + fix_time.tm_year,
+             fix_time.tm_mon + 1, fix_time.tm_mday, fix_time.tm_hour, fix_time.tm_min,
+             fix_time.tm_sec);
     snapshot["iso8601"] = iso;
     snapshot["ts"] = fwtime_dbl(-1.0);
 

@@ -35,11 +35,12 @@ protected:
     }
     static bool valid_after_pass(double step = 1.0) { return pass(step)["validity"].asBool(); }
     // A report received `age` seconds before the next pass.
-    static void receive(double age, unsigned mode) {
+    static void receive(double age, unsigned mode, const char* time = "2024-03-05T07:08:09.000Z") {
         Json::Value r;
-        Json::Reader().parse(R"({"class":"TPV","time":"2024-03-05T07:08:09.000Z","lat":47.123456789,
-            "lon":-122.5,"alt":12.5,"speed":0})",
+        Json::Reader().parse(R"({"class":"TPV","lat":47.123456789,"lon":-122.5,"alt":12.5,
+            "speed":0})",
                              r);
+        r["time"] = time;
         r["mode"] = mode;
         r["ts"] = g_now + 1 - age;
         fixstate_store("TPV", r);
@@ -84,6 +85,29 @@ TEST_F(FixState, FixHoldsTwoPassesThenClockRunsOnPerPass) {
     EXPECT_EQ(log.count("GPS valid (47.123456, -122.500000)"), 1);
     EXPECT_EQ(log.count("GPS invalid (47.123456, -122.500000)"), 1);
     tzset();
+}
+
+// The clock runs on past the end of a 32-bit time_t and over leap days and century years.
+TEST_F(FixState, ClockRunsOnOverDateBoundariesBeyond2038) {
+    // (fix time, passes of coasting, time shown then, calc_hhmmss, calc_ddmmyy)
+    const std::tuple<const char*, int, const char*, double, double> cases[] = {
+        {"2038-01-19T03:14:05.000Z", 4, "2038-01-19T03:14:09Z", 31409, 190138},
+        {"2040-02-29T12:00:00.000Z", 1, "2040-02-29T12:00:01Z", 120001, 290240},
+        {"2040-02-29T23:59:59.000Z", 1, "2040-03-01T00:00:00Z", 0, 10340},
+        {"2099-12-31T23:59:59.000Z", 1, "2100-01-01T00:00:00Z", 0, 10100},
+        {"2100-02-28T23:59:58.000Z", 2, "2100-03-01T00:00:00Z", 0, 10300},
+        {"2000-02-28T23:59:59.000Z", 1, "2000-02-29T00:00:00Z", 0, 290200},
+        {"2400-02-28T23:59:59.000Z", 1, "2400-02-29T00:00:00Z", 0, 290200}};
+    for (const auto& [fix, passes, iso, hhmmss, ddmmyy] : cases) {
+        intake_reset_for_test();
+        receive(0.5, 3, fix);
+        for (int i = 0; i < 3; ++i) pass();  // the fresh report and its two passes of grace
+        Json::Value s;
+        for (int i = 0; i < passes; ++i) s = pass();
+        EXPECT_EQ(s["iso8601"].asString(), iso) << fix;
+        EXPECT_EQ(s["calc_hhmmss"], Json::Value(hhmmss)) << fix;
+        EXPECT_EQ(s["calc_ddmmyy"], Json::Value(ddmmyy)) << fix;
+    }
 }
 
 TEST_F(FixState, ReportsThatAreNotFreshNeitherStartNorExtendValidity) {
