@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <memory>
 #include <string>
 
@@ -23,6 +24,23 @@ constexpr int kXtraCheckPasses = 900;
 
 bool flashing_pending() {
     return access(navmon_path(GPS_FLASHING_MARKER).c_str(), F_OK) == 0;
+}
+
+// What `systemctl status` shows during a session, e.g. "3D fix, 9/21 satellites, HDOP 0.9,
+// SQI 65": the published fix record's own figures.
+std::string fix_summary(bool valid, const Json::Value& fix, int sqi) {
+    if (!valid || !fix.isObject()) return "no fix";
+    const int mode = fix.get("gpsdMode", 0).asInt();
+    char text[128];
+    int n = snprintf(text, sizeof text, "%s, %u/%u satellites, HDOP %.1f",
+                     mode >= 3   ? "3D fix"
+                     : mode == 2 ? "2D fix"
+                                 : "fix",
+                     fix.get("nSatsInUse", 0).asUInt(), fix.get("nSatellites", 0).asUInt(),
+                     fix.get("hdop", 99.0).asDouble());
+    if (sqi >= 0 && n > 0 && static_cast<size_t>(n) < sizeof text)
+        snprintf(text + n, sizeof text - n, ", SQI %d", sqi);
+    return text;
 }
 
 }  // namespace
@@ -76,6 +94,7 @@ void run_processing_pass() {
             if (client != nullptr) client->request_xtra_update();
         }
         if (client != nullptr) client->kick_watchdog();
+        notify_status(fix_summary(gps_valid.load(), fix_record(), latest_gps_sqi()).c_str());
     });
 }
 
@@ -96,6 +115,7 @@ int run_parsing_loop() {
         client->update_gps_led(false);
     }
     gps_valid.store(false);
+    notify_status("no fix");
 
     while (!need_to_quit.load()) {
         if (!svc_req()) break;

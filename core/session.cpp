@@ -135,6 +135,7 @@ void wait_for_gps_flashing(const char* name) {
     const std::string ack = navmon_path(GPS_FLASHING_ACK_MARKER);
     while (access(marker.c_str(), F_OK) == 0) {
         nm_log(LOG_NOTICE, "Waiting for GPS module update to finish (%s)", name);
+        notify_status("waiting: module firmware update");
         touch_file(ack.c_str());
         gpsMqtt* client = gps_mqtt_client.load();
         if (client != nullptr) client->kick_watchdog();
@@ -169,6 +170,7 @@ namespace {
 
 // An idle pass leaves the LED to whoever owns it when the device has no GPS module.
 void idle_pass(gpsMqtt* client) {
+    notify_status("idle: GPS processing off");
     Json::Value module;
     if (cmd_get_value_json("hardware.wireless.gps.module", module) != 0) {
         nm_log(LOG_INFO, "Could not get GPS Module from hardware config");

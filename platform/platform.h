@@ -83,6 +83,8 @@ int leds_gps_status(int code);
 // ---- Service manager -------------------------------------------------------------------
 int notify_ready();     // sd_notify READY=1; harmless outside systemd
 int notify_watchdog();  // sd_notify WATCHDOG=1
+// sd_notify STATUS=text, sent only when the text differs from the last one sent.
+int notify_status(const char* text);
 
 // ---- JSON text ---------------------------------------------------------------------------
 // Looks at JSON text before it reaches JsonCpp's reader, which recurses once per nesting

@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
 
 #include "platform/platform.h"
@@ -198,6 +199,16 @@ int notify_ready() {
 }
 int notify_watchdog() {
     return notify("WATCHDOG=1");
+}
+
+int notify_status(const char* text) {
+    static std::mutex mutex;
+    static std::string last;
+    std::lock_guard<std::mutex> lock(mutex);
+    if (text == nullptr || last == text) return 0;
+    const int rc = notify((std::string("STATUS=") + text).c_str());
+    if (rc == 0) last = text;
+    return rc;
 }
 
 // ---- NMEA ------------------------------------------------------------------------------

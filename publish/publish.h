@@ -7,7 +7,7 @@
 // 0 when the batch was written, -1 otherwise.
 int saveGpsDataSysdb(Json::Value& snapshot);
 
-// FixRecord, as the writer holds it (null before the first call). Tests only.
+// FixRecord, as the writer holds it (null before the first call). Main thread only.
 const Json::Value& fix_record();
 void publish_reset_for_test();
 

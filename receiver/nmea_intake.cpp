@@ -1,5 +1,6 @@
 // Raw receiver lines: liveness, satellites-in-view groups and the signal quality index.
 // Everything here runs on the nmea_parser client's thread, the only feeder of the group.
+#include <atomic>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -48,6 +49,7 @@ struct GsvGroup {
 };
 
 GsvGroup gsv_group;
+std::atomic<int> last_sqi{-1};
 
 void complete_group() {
     store_gsv_group(gsv_group.lines);
@@ -224,11 +226,17 @@ void store_gps_sqi(const std::vector<std::string>& lines) {
         ((static_cast<double>(best[0]) + best[1] + best[2] + best[3]) * 0.25 - 20.0) * 100.0 / 30.0;
     if (q < 0.0) q = 0.0;
     if (q > 100.0) q = 100.0;
+    last_sqi.store(static_cast<int>(q));
     std::lock_guard<std::mutex> lock(sysdb_mutex);
     sysdb_namedb_write_int(nullptr, "GPS", "GPS_SQI", static_cast<int>(q), 0);
 }
 
+int latest_gps_sqi() {
+    return last_sqi.load();
+}
+
 void receiver_reset_for_test() {
+    last_sqi.store(-1);
     gsv_group.clear_lines();
     gsv_group.spare.clear();
     gsv_group.next = 0;

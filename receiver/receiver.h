@@ -11,6 +11,8 @@ void handle_gp_sentence(const char* line);
 void collect_gsv_sentence(const char* line);
 void store_gsv_group(const std::vector<std::string>& lines);
 void store_gps_sqi(const std::vector<std::string>& lines);
+// The index of the last complete group (0-100), -1 before the first.
+int latest_gps_sqi();
 void handle_pstm_sentence(const char* line);
 // Tests: back to an idle group.
 void receiver_reset_for_test();
