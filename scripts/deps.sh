@@ -24,7 +24,7 @@ for purpose in "$@"; do
            pkgs+=("${base[@]}" googletest g++-arm-linux-gnueabihf qemu-user pkgconf:armhf
                   python3-pytest python3-paho-mqtt)
            for p in "${cross_libs[@]}"; do pkgs+=("$p:armhf"); done ;;
-    package) pkgs+=("${base[@]}" debhelper dpkg-dev fakeroot lintian systemd) ;;
+    package) pkgs+=("${base[@]}" debhelper dpkg-dev lintian systemd) ;;
     *) echo "deps.sh: unknown purpose $purpose (run, test, cross, package)" >&2; exit 2 ;;
     esac
 done
