@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Checks the packages that scripts/package.sh left in build/deb: their contents; that Depends
 # names, for each architecture, the package of every shared library the programs load; the unit
-# and the gpsd drop-in against the installed paths; the stripped program sizes; and the
-# programs of this machine's architecture run from an unpacked root.
+# and the gpsd drop-in against the installed paths, and the unit's confinement score; the
+# stripped program sizes; and the programs of this machine's architecture run from an unpacked
+# root.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 native=$(dpkg --print-architecture)
@@ -16,7 +17,7 @@ fail() {
 
 expected=(./lib/systemd/system/navmon.service ./lib/systemd/system/gpsd.service.d/navmon.conf
           ./usr/bin/navmon ./usr/bin/sysdb ./usr/share/doc/navmon/copyright
-          ./usr/share/doc/navmon/examples/config.example.json)
+          ./usr/share/doc/navmon/examples/config.example.json ./usr/lib/tmpfiles.d/navmon.conf)
 
 for arch in $archs; do
     deb=$(ls build/deb/navmon_*_"$arch".deb 2>/dev/null) || fail "no package for $arch"
@@ -46,6 +47,12 @@ mkdir -p "$root/usr/sbin"
 cp /usr/sbin/gpsd "$root/usr/sbin/"
 out=$(systemd-analyze verify --root="$root" navmon.service gpsd.service 2>&1) || fail "$out"
 [ -z "$out" ] || fail "systemd-analyze verify: $out"
+
+# The confinement of the installed unit on systemd's own scale (0 = confined .. 10 = unsafe).
+exposure=$(systemd-analyze security --offline=true --root="$root" --no-pager navmon.service 2>&1 |
+    sed -n 's/.*Overall exposure level for navmon.service: \([0-9.]*\).*/\1/p')
+echo "systemd-analyze security navmon.service: exposure ${exposure:-unknown} (at most 3.5)"
+awk -v e="$exposure" 'BEGIN { exit !(e != "" && e + 0 <= 3.5) }' || fail "exposure above 3.5"
 
 # The packaged programs of this machine run from the unpacked root.
 "$root/usr/bin/navmon" -h | grep -q '^Usage: navmon \[Options\]' || fail "navmon -h"

@@ -19,7 +19,7 @@ for purpose in "$@"; do
     case "$purpose" in
     run) pkgs+=("${base[@]}") ;;
     test) pkgs+=("${base[@]}" googletest libgtest-dev libbenchmark-dev clang libclang-rt-dev
-                 python3-pytest python3-paho-mqtt) ;;
+                 python3-pytest python3-paho-mqtt python3-seccomp systemd) ;;
     cross) cross=1
            pkgs+=("${base[@]}" googletest g++-arm-linux-gnueabihf qemu-user pkgconf:armhf
                   python3-pytest python3-paho-mqtt)

@@ -73,9 +73,10 @@ stage_done armhf
 
 echo "== Debian packages"
 # nocheck: the stages above already ran the unit tests of both architectures from this source.
-if DEB_BUILD_OPTIONS=nocheck bash scripts/package.sh && bash scripts/check_packages.sh; then
+if DEB_BUILD_OPTIONS=nocheck bash scripts/package.sh &&
+    bash scripts/check_packages.sh | tee build/deb/check.log; then
     passed=$((passed + 1))
-    summary+=("packages: ok")
+    summary+=("packages: ok, unit $(grep -o 'exposure [0-9.]*' build/deb/check.log)")
 else
     failed=$((failed + 1))
     status=1
