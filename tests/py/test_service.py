@@ -33,7 +33,8 @@ SECCOMP_EXEC = r"""
 import errno, json, os, sys, seccomp as s
 spec = json.loads(sys.argv[1])
 f = s.SyscallFilter(s.ERRNO(spec["errno"]))
-special = {"socket", "mmap", "mprotect", "pkey_mprotect", "clone", "clone3", "personality"}
+special = {"socket", "mmap", "mprotect", "pkey_mprotect", "clone", "clone3", "unshare", "setns",
+           "personality"}
 for name in set(spec["allow"]) - special:
     try:
         f.add_rule(s.ALLOW, name)
@@ -46,7 +47,8 @@ for prot in (0, W, X):
     f.add_rule(s.ALLOW, "mmap", s.Arg(2, s.MASKED_EQ, W | X, prot))
 for name in ("mprotect", "pkey_mprotect"):
     f.add_rule(s.ALLOW, name, s.Arg(2, s.MASKED_EQ, X, 0))
-f.add_rule(s.ALLOW, "clone", s.Arg(0, s.MASKED_EQ, 0x7E020000, 0))  # no namespace flags
+for name in ("clone", "unshare"):  # no namespace flags; setns not at all
+    f.add_rule(s.ALLOW, name, s.Arg(0, s.MASKED_EQ, 0x7E020000, 0))
 f.add_rule(s.ERRNO(errno.ENOSYS), "clone3")  # glibc falls back to clone, as under systemd
 f.add_rule(s.ALLOW, "personality", s.Arg(0, s.EQ, 0xFFFFFFFF))  # query only
 f.load()
