@@ -1,13 +1,43 @@
 #!/usr/bin/env bash
-# Installs the Debian packages navmon needs for a purpose ("run" or "test") when missing.
-# Works as root without a terminal; uses sudo when not root.
+# Installs the Debian packages navmon needs for a purpose when missing:
+#   run      build and run navmon
+#   test     run plus the test, benchmark and fuzzing tools
+#   cross    cross-build for armhf and run it under qemu-arm (adds the armhf architecture)
+#   package  build the Debian packages and check them (debhelper, lintian, systemd-analyze)
+# Several purposes may be given. Works as root without a terminal; uses sudo when not root.
 set -euo pipefail
 
-purpose=${1:-run}
-pkgs=(cmake make g++ pkg-config libjsoncpp-dev libmosquittopp-dev libmosquitto-dev libgps-dev
+[ $# -gt 0 ] || set -- run
+base=(cmake make g++ pkg-config libjsoncpp-dev libmosquittopp-dev libmosquitto-dev libgps-dev
       libsystemd-dev libsqlite3-dev sqlite3 gpsd gpsd-clients mosquitto mosquitto-clients python3)
-if [ "$purpose" = test ]; then
-    pkgs+=(googletest libgtest-dev libbenchmark-dev clang libclang-rt-dev python3-pytest python3-paho-mqtt)
+# The -dev packages of every library navmon links, for the armhf side of a cross build.
+cross_libs=(libjsoncpp-dev libmosquittopp-dev libmosquitto-dev libgps-dev libsystemd-dev
+            libsqlite3-dev libgtest-dev)
+pkgs=()
+cross=0
+for purpose in "$@"; do
+    case "$purpose" in
+    run) pkgs+=("${base[@]}") ;;
+    test) pkgs+=("${base[@]}" googletest libgtest-dev libbenchmark-dev clang libclang-rt-dev
+                 python3-pytest python3-paho-mqtt python3-seccomp systemd) ;;
+    cross) cross=1
+           pkgs+=("${base[@]}" googletest g++-arm-linux-gnueabihf qemu-user pkgconf:armhf
+                  python3-pytest python3-paho-mqtt)
+           for p in "${cross_libs[@]}"; do pkgs+=("$p:armhf"); done ;;
+    package) pkgs+=("${base[@]}" debhelper dpkg-dev lintian systemd) ;;
+    *) echo "deps.sh: unknown purpose $purpose (run, test, cross, package)" >&2; exit 2 ;;
+    esac
+done
+
+SUDO=
+[ "$(id -u)" -eq 0 ] || SUDO=sudo
+export DEBIAN_FRONTEND=noninteractive
+
+added=0
+if [ $cross -eq 1 ] && ! dpkg --print-foreign-architectures | grep -qx armhf; then
+    echo "Adding the armhf architecture" >&2
+    $SUDO dpkg --add-architecture armhf
+    added=1
 fi
 
 missing=()
@@ -15,11 +45,12 @@ for p in "${pkgs[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
+# Each package once, in the order first asked for.
+mapfile -t missing < <(printf '%s\n' "${missing[@]}" | awk '!seen[$0]++')
 
-SUDO=
-[ "$(id -u)" -eq 0 ] || SUDO=sudo
-export DEBIAN_FRONTEND=noninteractive
 echo "Installing: ${missing[*]}" >&2
+# A new architecture has no package lists yet.
+[ $added -eq 0 ] || $SUDO apt-get update -q </dev/null
 if ! $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}" </dev/null; then
     $SUDO apt-get update -q </dev/null
     $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}" </dev/null

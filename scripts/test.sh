@@ -3,14 +3,16 @@
 #   1. release build: unit and integration tests (real mosquitto, real gpsd, navmon processes)
 #   2. debug build under AddressSanitizer + UndefinedBehaviorSanitizer: unit tests
 #   3. ThreadSanitizer build: every test again, navmon processes included
-#   4. libFuzzer targets (clang), each for a short bounded run
+#   4. armhf cross build: unit and process tests under qemu-arm (servers stay native)
+#   5. Debian packages for amd64 and armhf, checked (contents, Depends, unit, programs)
+#   6. libFuzzer targets (clang), each for a short bounded run
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$PWD
 jobs=$(nproc 2>/dev/null || echo 2)
 fuzz_seconds=${FUZZ_SECONDS:-15}
 
-bash scripts/deps.sh test
+bash scripts/deps.sh test cross package
 
 summary=()
 passed=0
@@ -34,22 +36,53 @@ run_ctest() {  # name, build dir, extra ctest args...
 
 status=0
 
+stage_start=$SECONDS
+stage_done() {  # name: adds the seconds since the stage began to the summary
+    summary+=("$1 stage: $((SECONDS - stage_start)) s")
+    stage_start=$SECONDS
+}
+
 echo "== release build"
 cmake -S . -B build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build/release -j"$jobs"
 run_ctest release build/release || status=1
+stage_done release
 
 echo "== ASan+UBSan build"
 cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DNAVMON_SANITIZE=ON -DNAVMON_BENCH=OFF >/dev/null
 cmake --build build/asan -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     run_ctest asan build/asan -L unit || status=1
+stage_done asan
 
 echo "== ThreadSanitizer build"
 cmake -S . -B build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNAVMON_TSAN=ON -DNAVMON_BENCH=OFF >/dev/null
 cmake --build build/tsan -j"$jobs"
 # A report ends the process that made it, so a race in a navmon child fails its test too.
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run_ctest tsan build/tsan || status=1
+stage_done tsan
+
+echo "== armhf cross build under qemu-arm"
+# The programs and the unit tests only: the C++ tests labelled integration are not built here.
+cmake -S . -B build/armhf -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-armhf.cmake \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNAVMON_BENCH=OFF >/dev/null
+cmake --build build/armhf -j"$jobs" --target navmon sysdb nmea_replay \
+    $(for f in tests/unit/*.cpp; do basename "$f" .cpp; done)
+run_ctest armhf build/armhf -L 'unit|process' || status=1
+stage_done armhf
+
+echo "== Debian packages"
+# nocheck: the stages above already ran the unit tests of both architectures from this source.
+if DEB_BUILD_OPTIONS=nocheck bash scripts/package.sh &&
+    bash scripts/check_packages.sh | tee build/deb/check.log; then
+    passed=$((passed + 1))
+    summary+=("packages: ok, unit $(grep -o 'exposure [0-9.]*' build/deb/check.log)")
+else
+    failed=$((failed + 1))
+    status=1
+    summary+=("packages: FAILED")
+fi
+stage_done packages
 
 if command -v clang++ >/dev/null 2>&1 && ls fuzz/fuzz_*.cpp >/dev/null 2>&1; then
     echo "== fuzz targets (${fuzz_seconds}s each)"
@@ -72,6 +105,7 @@ if command -v clang++ >/dev/null 2>&1 && ls fuzz/fuzz_*.cpp >/dev/null 2>&1; the
             tail -n 40 "build/fuzz/$name.log"
         fi
     done
+    stage_done fuzz
 fi
 
 echo
