@@ -6,12 +6,12 @@
 #include <syslog.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
 
-#include "core/core.h"
 #include "platform/platform.h"
 #include "platform/sysdb.h"
 #include "receiver/receiver.h"
@@ -51,15 +51,14 @@ struct Setup {
 
 void run_epochs(benchmark::State& state, bool dead_reckoning) {
     Setup setup;
-    deadreckon_enabled = dead_reckoning;
-    receiver_reset_for_test();
+    ReceiverIntake intake;
+    intake.set_deadreckon_enabled(dead_reckoning);
     std::vector<char> buf(sizeof kEpoch);
     for (auto _ : state) {
         std::copy(kEpoch, kEpoch + sizeof kEpoch, buf.begin());  // the split writes into it
-        on_nmea_message(buf.data());
+        intake.on_nmea_message(buf.data());
     }
     state.SetItemsProcessed(state.iterations() * kLinesPerEpoch);
-    deadreckon_enabled = false;
 }
 
 // Everything: a GSV group and SQI per epoch plus four dead-reckoning transactions.

@@ -4,39 +4,26 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <vector>
+#include <exception>
+#include <string>
 
 #include "intake/intake.h"
 
-namespace {
-void drop_broadcast(const char*, const Json::Value& report) {
-    if (!report.isObject()) abort();
-}
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static bool once = [] {
-        intake_set_broadcast_hook(drop_broadcast);
-        return true;
-    }();
-    (void)once;
-    intake_reset_for_test();
-
+    FixState state;
+    JsonIntake intake(state, [](const char*, const Json::Value& report) {
+        if (!report.isObject()) abort();
+    });
     // NUL bytes separate the blocks, as the client hands each one over as a C string.
-    std::vector<char> block;
-    for (size_t i = 0; i <= size; ++i) {
-        if (i < size && data[i] != 0) {
-            block.push_back(static_cast<char>(data[i]));
-            continue;
-        }
-        block.push_back('\0');
-        on_gpsd_json(block.data());
-        block.clear();
-        if (partial_json_buffer().size() > PARTIAL_JSON_LIMIT) abort();
-
-        Json::Value snapshot = fixstate_snapshot();
+    const std::string input(reinterpret_cast<const char*>(data), size);
+    for (size_t start = 0; start <= size;) {
+        std::string block = input.substr(start, input.find('\0', start) - start);
+        start += block.size() + 1;
+        intake.on_gpsd_json(&block[0]);
+        if (intake.partial_json().size() > PARTIAL_JSON_LIMIT) abort();
+        Json::Value snapshot = state.fixstate_snapshot();
         try {
-            process_gps_data(snapshot, nullptr);
+            state.process_gps_data(snapshot, nullptr);
         } catch (const std::exception&) {
         }
     }

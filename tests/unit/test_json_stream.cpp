@@ -1,123 +1,77 @@
-// Reassembly of gpsd's JSON stream into reports, and their dispatch to FixState and MQTT.
+// Reassembly of gpsd's JSON stream into reports, and their dispatch to FixState and the sink.
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "intake/intake.h"
-#include "platform/platform.h"
-#include "tests/support/support.h"
 
 namespace {
 
-std::string g_sent;  // the broadcast classes, in order
-std::vector<Json::Value> g_reports;
-
 const std::string kTpv =
-    R"({"class":"TPV","mode":3,"time":"2024-03-05T07:08:09.000Z","lat":47.1,"lon":-122.5,)"
-    R"("alt":12.5,"track":10.0,"speed":0.25})";
-const std::string kSky = R"({"class":"SKY","hdop":0.9,"satellites":[{"PRN":1},{"PRN":2}]})";
+    R"({"class":"TPV","mode":3,"time":"2024-03-05T07:08:09Z","lat":47,"lon":2,"alt":1,"speed":0})";
+const std::string kSky = R"({"class":"SKY","ts":"own","satellites":[{"PRN":1},{"PRN":2}]})";
 
-class JsonStream : public ::testing::Test {
-protected:
-    void SetUp() override {
-        reset();
-        intake_set_broadcast_hook([](const char* type, const Json::Value& r) {
-            g_sent += std::string(type) + " ";
-            g_reports.push_back(r);
-        });
-        fwtime_set_source([] { return 4321.25; });
-    }
-    static void reset() {
-        intake_reset_for_test();
-        g_sent.clear();
-        g_reports.clear();
-    }
-    static void feed(std::string block) { on_gpsd_json(&block[0]); }  // a writable C string
-    navtest::LogCapture log;
+// A fresh intake whose sink records the types it is handed.
+struct Intake {
+    void feed(std::string block) { json.on_gpsd_json(&block[0]); }  // a writable C string
+    FixState state;
+    std::string sent;
+    JsonIntake json{state, [this](const char* type, const Json::Value&) { sent += type; }};
 };
 
-TEST_F(JsonStream, ReportsSurviveAnySplitOfTheStream) {
-    const std::string stream =
-        kTpv + "\r\n\n" + kSky + "\n  \t" + R"({"class":"TPV","mode":1,"ts":"own"})" + " \r\n\n";
-    std::vector<std::vector<size_t>> cuts;
-    for (size_t i = 1; i < stream.size(); ++i) cuts.push_back({i});
-    for (size_t i = 1; i < stream.size(); i += 5)
-        for (size_t j = i + 1; j < stream.size(); j += 11) cuts.push_back({i, j});
-    for (const auto& cut : cuts) {
-        SCOPED_TRACE(::testing::PrintToString(cut));
-        reset();
-        size_t from = 0;
-        for (size_t at : cut) feed(stream.substr(from, at - from)), from = at;
-        feed(stream.substr(from));
-        ASSERT_EQ(g_sent, "TPV SKY TPV ");
-        EXPECT_EQ(g_reports[1]["satellites"].size(), 2u);
-        EXPECT_EQ(g_reports[2]["ts"], Json::Value(4321.25));  // reception time replaces
-        EXPECT_EQ(partial_json_buffer().find_first_not_of(" \t\r\n"), std::string::npos);
-        Json::Value state = fixstate_snapshot();
-        EXPECT_EQ(state["TPV"]["mode"].asInt(), 3);  // the TPV without a fix is not stored
-        EXPECT_EQ(state["SKY"]["hdop"].asDouble(), 0.9);
+TEST(JsonStream, ReportsSurviveAnySplitOfTheStream) {
+    const std::string stream = kTpv + "\r\n\n" + kSky + "\n \t{\"class\":\"TPV\",\"mode\":1} \r\n";
+    // Every single cut, and pairs of cuts from every fifth place.
+    for (size_t i = 1; i < stream.size(); ++i) {
+        for (size_t j = i; j < stream.size(); j += i % 5 == 1 ? 11 : stream.size()) {
+            SCOPED_TRACE(std::to_string(i) + " " + std::to_string(j));
+            Intake in;
+            for (const std::string& block :
+                 {stream.substr(0, i), stream.substr(i, j - i), stream.substr(j)})
+                in.feed(block);
+            EXPECT_EQ(in.sent, "TPVSKYTPV");
+            EXPECT_EQ(in.json.partial_json().find_first_not_of(" \t\r\n"), std::string::npos);
+            const Json::Value state = in.state.fixstate_snapshot();
+            EXPECT_EQ(state["TPV"]["mode"].asInt(), 3);  // the TPV without a fix is not stored
+            EXPECT_EQ(state["SKY"]["satellites"].size(), 2u);
+            EXPECT_TRUE(state["SKY"]["ts"].isDouble());  // the reception time replaces it
+        }
     }
 }
 
-TEST_F(JsonStream, StaleFragmentGivesWayOnlyToAReportWithClass) {
-    for (std::string fragment : {R"(,"lon":-122.5,"alt":12.5})", R"({"class":"TPV","lat":)"}) {
-        reset();
-        feed(fragment + "\n" + kTpv + "\n" + kSky + "\n");
-        EXPECT_EQ(g_sent, "TPV SKY ") << fragment;
-        EXPECT_TRUE(partial_json_buffer().empty());
-    }
-    EXPECT_EQ(log.count("Dropping stale partial gpsd JSON"), 2);
-    // The middle piece of a line cut twice is a whole object without "class": it continues.
-    reset();
-    for (std::string piece : {kSky.substr(0, 40), kSky.substr(40, 9), kSky.substr(49) + "\n"})
-        feed(piece);
-    ASSERT_EQ(g_sent, "SKY ");
-    EXPECT_EQ(g_reports[0]["satellites"].size(), 2u);
-}
-
-TEST_F(JsonStream, OverflowingBufferIsDiscarded) {
-    const std::string filler = "\"pad\":\"" + std::string(1000, 'x') + "\",";
-    feed("{\"class\":\"TPV\",\n");
-    for (int i = 0; i < 10; ++i) {
-        feed(filler + "\n");
-        ASSERT_LE(partial_json_buffer().size(), static_cast<size_t>(PARTIAL_JSON_LIMIT));
-    }
-    EXPECT_EQ(log.count("Failed to parse gpsd JSON objects (buffer overflow), clearing"), 1);
-    EXPECT_EQ(partial_json_buffer(), filler);  // the overflowing line went with the buffer
-    EXPECT_EQ(g_sent, "");
-}
-
-TEST_F(JsonStream, DispatchByClass) {
-    struct Case {
-        std::string line, sent;
-        bool stored;  // FixState gained a member
+// Rows: blocks (each ends like a line), types sunk, whether FixState gained a member, what is left.
+TEST(JsonStream, StaleFragmentsOverflowAndDispatch) {
+    const std::string deep = "{\"class\":\"SKY\",\"a\":" + std::string(GPSD_JSON_MAX_DEPTH, '[') +
+                             std::string(GPSD_JSON_MAX_DEPTH, ']') + "}";
+    const std::string pad = "\"pad\":\"" + std::string(1000, 'x') + "\",";
+    std::vector<std::tuple<std::vector<std::string>, std::string, bool, std::string>> cases = {
+        // A fragment gives way only to a report with a class (a middle piece has none).
+        {{R"({"class":"TPV","lat":)", kTpv, kSky}, "TPVSKY", true, ""},
+        {{kSky.substr(0, 40), kSky.substr(40, 9), kSky.substr(49)}, "SKY", true, ""},
+        // The line that overflows the buffer goes with it.
+        {{"{\"class\":\"TPV\",", pad, pad, pad, pad, pad, pad, pad, pad, pad, pad}, "", false, pad},
+        {{"{\"class\":\"SKY\",\"a\":" + std::string(100000, '[') + "}", deep}, "", false, deep},
+        {{R"({"mode":3})", R"({"class":3})", R"({"class":"VERSION"})"}, "", false, ""},
     };
-    std::vector<Case> cases = {
-        {R"({"mode":3})", "", false},
-        {R"({"class":3})", "", false},
-        {R"({"class":"VERSION"})", "", false},
-        {R"({"class":"SKY"})", "SKY ", true},
-        {R"({"class":"TPV","lat":1,"lon":2,"mode":3,"speed":0,"time":"x","alt":5})", "TPV ", true},
-        {"{\"class\":\"SKY\",\"a\":" + std::string(GPSD_JSON_MAX_DEPTH, '[') +
-             std::string(GPSD_JSON_MAX_DEPTH, ']') + "}",
-         "", false},  // too deep
-        {"{\"class\":\"SKY\",\"a\":" + std::string(100000, '[') + "}", "", false},
-    };
+    // Every member but "alt" is needed for a TPV to be stored; each goes to the sink.
     for (const char* missing : {"lat", "lon", "mode", "speed", "time", "alt"}) {
         Json::Value tpv;
-        ASSERT_TRUE(Json::Reader().parse(kTpv, tpv));
+        Json::Reader().parse(kTpv, tpv);
         tpv.removeMember(missing);
-        cases.push_back({Json::FastWriter().write(tpv), "TPV ", missing == std::string("alt")});
+        cases.push_back({{Json::FastWriter().write(tpv)}, "TPV", *missing == 'a', ""});
     }
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.line.substr(0, 80));
-        reset();
-        log.clear();
-        feed(c.line + "\n");
-        EXPECT_EQ(g_sent, c.sent);
-        EXPECT_EQ(fixstate_snapshot().isObject(), c.stored);
-        EXPECT_EQ(log.count("gpsd JSON missing class, skipping"), &c == &cases[0]);
+    for (const auto& [blocks, sent, stored, left] : cases) {
+        SCOPED_TRACE(blocks[0].substr(0, 80));
+        Intake in;
+        for (const std::string& block : blocks) {
+            in.feed(block);
+            EXPECT_LE(in.json.partial_json().size(), static_cast<size_t>(PARTIAL_JSON_LIMIT));
+        }
+        EXPECT_EQ(in.sent, sent);
+        EXPECT_EQ(in.state.fixstate_snapshot().isObject(), stored);
+        EXPECT_EQ(in.json.partial_json(), left);
     }
 }
 
