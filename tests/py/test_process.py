@@ -1,9 +1,8 @@
-"""navmon as a process: command line, start-up records, sessions by signal, flashing wait, LED,
-service manager notifications, and survival of bad configuration and storage."""
+"""navmon as a process: command line, start-up records, sessions by signal, the LED, and survival
+of bad configuration, storage and broker."""
 
 import os
 import signal
-import socket
 import subprocess
 
 import pytest
@@ -64,27 +63,6 @@ def test_start_up_records_sessions_by_signal_and_orderly_stop(navmon):
     assert "navmon exited" in navmon.log()
 
 
-def test_flashing_marker_holds_the_daemon_until_it_goes(navmon):
-    marker, ack = navmon.path("/tmp/gps-flashing"), navmon.path("/tmp/gps-flashing-navmon-ack")
-    navmon.start()
-    navmon.signal(signal.SIGUSR1)
-    assert navmon.wait_db("GPS", "GPS_STATUS", "ACTIVE")
-    # During a session the marker ends it first, then holds the daemon and is acknowledged.
-    open(marker, "w").close()
-    assert navmon.wait_log("Exiting due to GPS module update pending")
-    assert navmon.wait_log("Waiting for GPS module update to finish (navmon)")
-    assert wait_for(lambda: os.path.exists(ack))
-    assert navmon.db("GPS", "GPS_STATUS") == "INACTIVE"
-    assert systemctl_called(navmon, "stop gpsd", 0)
-    # Flashing over: processing resumes by itself (the wait looks every 10 s).
-    os.unlink(marker)
-    assert navmon.wait_db("GPS", "GPS_STATUS", "ACTIVE", 15)
-    # A termination signal ends a flashing wait after the current sleep at the latest.
-    open(marker, "w").close()
-    assert navmon.wait_log("Waiting for GPS module update to finish (navmon)", 15, count=2)
-    assert navmon.stop(12) == 255
-
-
 @pytest.mark.parametrize("module", ["GNSS-DR", "NONE"])
 def test_led_follows_module_configuration_and_session(navmon, module):
     navmon.config["hardware"]["wireless"]["gps"]["module"] = module
@@ -102,27 +80,6 @@ def test_led_follows_module_configuration_and_session(navmon, module):
     # A session without a fix blinks.
     navmon.signal(signal.SIGUSR1)
     assert wait_for(lambda: navmon.led("trigger") == "timer")
-
-
-def test_notifies_ready_and_kicks_the_watchdog_once_per_minute(navmon):
-    path = navmon.path("/notify.sock")
-    with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as sock:
-        sock.bind(path)
-        sock.setblocking(False)
-        navmon.start(env={"NOTIFY_SOCKET": path})
-        messages = []
-
-        def drain():
-            try:
-                while True:
-                    messages.append(sock.recv(4096).decode())
-            except BlockingIOError:
-                pass
-            return navmon.log().count("Session ended") >= 4
-        assert wait_for(drain, 8)
-    assert sum("READY=1" in m for m in messages) == 1
-    assert sum("WATCHDOG=1" in m for m in messages) == 1
-    assert navmon.log().count("Kicking watchdog") == 1
 
 
 def test_survives_bad_configuration_and_unusable_database(navmon):

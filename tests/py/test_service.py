@@ -1,6 +1,7 @@
-"""navmon as the service manager runs it: confined as deploy/navmon.service confines it, with
-the readiness and one-line status it reports on the notification socket, through a whole
-session against a real gpsd and broker.
+"""A whole session as the service manager runs navmon: a real gpsd replaying a drive, a real
+broker, navmon confined as deploy/navmon.service confines it, with its readiness, watchdog and
+one-line status on the notification socket. What is checked is what a reader of the system
+database, a subscriber on the broker and the service manager see.
 
 Without systemd the confinement is rebuilt from the unit's own directives: a private mount
 namespace (read-only file system but the unit's writable paths, private /dev, hidden home
@@ -8,25 +9,31 @@ directories, /proc with other users' processes hidden, read-only kernel tunables
 capability bounding set with no_new_privs, its umask, and a seccomp filter made from systemd's
 own system call groups (SystemCallFilter=, RestrictAddressFamilies=, MemoryDenyWriteExecute=,
 RestrictNamespaces=, LockPersonality=, SystemCallErrorNumber=). systemctl talks, as it does on
-the device, to a service manager outside the confinement, which starts and stops gpsd."""
+the device, to a service manager outside the confinement, which starts and stops gpsd. Where
+this machine has no mount namespaces the session runs unconfined."""
 
 import errno
 import json
+import math
 import os
 import re
 import shlex
 import signal
 import socket
+import struct
 import subprocess
 import threading
-
-import pytest
+import time
 
 import conftest
-from conftest import wait_for
+from conftest import Gpsd, nmea, wait_for
 
 UNIT = os.path.join(conftest.SOURCE_DIR, "deploy/navmon.service")
 FIX = re.compile(r"^([23]D fix), (\d+)/(\d+) satellites, HDOP \d+\.\d, SQI (\d+)$")
+SENTENCE_KEYS = ("GPS_NMEA_GPRMC_V2", "GPS_NMEA_GPRMC_V3", "GPS_NMEA_GPGGA", "GPS_NMEA_GPGSA",
+                 "GPS_NMEA_PGPS", "GPS_NMEA_BTVEG")
+ENABLE, ACK = "v1/device/gps/enable/apply", "v1/device/gps/enable/ack"
+TPV, SKY = "v1/device/gps/location/tpv/update", "v1/device/gps/location/sat/update"
 
 # Runs inside the confinement: loads the seccomp filter, then becomes navmon.
 SECCOMP_EXEC = r"""
@@ -191,32 +198,65 @@ class NotifySocket:
         return wait_for(latest, timeout, 0.05)
 
 
-def test_confined_session_and_its_status(navmon, broker, clients, gpsd_for, monkeypatch):
-    if subprocess.call(["unshare", "--mount", "true"], stderr=subprocess.DEVNULL) != 0:
-        pytest.skip("no mount namespaces here")
+def valid_nmea(s):
+    """"$...*HH\\r\\n" with the right checksum."""
+    return s.startswith("$") and "*" in s and s == nmea(s[:s.index("*")])
+
+
+def test_whole_session_as_the_service_manager_runs_it(navmon, broker, clients, gpsd_for,
+                                                      monkeypatch):
+    # Past the cold start: a 2D stretch, then 3D fixes. navmon's session starts gpsd itself.
     gpsd = gpsd_for("drive_short.nmea", start_epoch=20)
-    manager = ServiceManager(gpsd, navmon.root)
     os.makedirs(navmon.path("/var/lib/sysdb"))
     navmon.db_path = navmon.env["SYSDB_PATH"] = navmon.path("/var/lib/sysdb/sysdb.sqlite")
     navmon.log_path = navmon.path("/tmp/navmon.log")
     navmon.env["MQTT_PORT"] = str(broker.port)
     notify = NotifySocket(os.path.join(navmon.root, "notify.sock"))
-    mqtt = clients(broker.port, ["v1/device/gps/enable/ack"])
-    # Under an emulator the filter would judge the emulator's system calls, not navmon's.
-    monkeypatch.setattr(conftest, "LAUNCHER",
-                        confinement(navmon.root, not conftest.LAUNCHER) + conftest.LAUNCHER)
+    sub = clients(broker.port, ["v1/device/gps/location/#", "v1/device/gps/enable/#"])
+    confined = subprocess.call(["unshare", "--mount", "true"], stderr=subprocess.DEVNULL) == 0
+    manager = ServiceManager(gpsd, navmon.root) if confined else None
+    if confined:  # under an emulator a filter would judge the emulator's system calls
+        monkeypatch.setattr(conftest, "LAUNCHER",
+                            confinement(navmon.root, not conftest.LAUNCHER) + conftest.LAUNCHER)
+    else:
+        print("no mount namespaces here: the session runs unconfined")
     navmon.start(env={"NOTIFY_SOCKET": notify.path})
+    began = time.monotonic()
     try:
         assert notify.wait_status("idle: GPS processing off")
         assert "READY=1" in notify.received()
         assert navmon.wait_log("KVT GPS Daemon connected")
         assert os.stat(navmon.path("/var/run/navmon.pid")).st_mode & 0o777 == 0o640
 
-        mqtt.publish("v1/device/gps/enable/apply", '{"value":true}')
+        sub.publish(ENABLE, '{"value":true,"session":7}')
+        ack = sub.wait(ACK, 8)
+        assert ack and json.loads(ack[1])["rc"] == 200 and json.loads(ack[1])["session"] == 7
+        assert navmon.wait_log("Restarting gpsd!")
         assert notify.wait_status("no fix")
+        # gpsd's reports are broadcast with their reception time.
+        tpv, sky = sub.wait(TPV, 20), sub.wait(SKY, 20)
+        assert tpv and sky
+        tpv, sky = json.loads(tpv[1]), json.loads(sky[1])
+        assert tpv["class"] == "TPV" and isinstance(tpv["ts"], float)
+        assert sky["class"] == "SKY" and isinstance(sky["satellites"], list)
+
+        # The fix becomes valid: the status line, the LED and the batch carry it.
         fix = FIX.match(notify.wait_status(FIX.match, 40) or "")
         assert fix and int(fix.group(2)) <= int(fix.group(3)) and int(fix.group(4)) <= 100
         assert navmon.wait_db("GPS", "GPS_VALID", 1) and wait_for(lambda: navmon.led() == "255")
+        assert navmon.db("GPS", "GPS_STATUS") == "ACTIVE"
+        assert navmon.db("GPS", "GPS_TTFF_UPTIME") is not None
+        fix = navmon.db("GPS", "GPS_DATA")
+        assert fix["statusCode"] == 0 and fix["lat_dd"] > 40.0
+        for key in SENTENCE_KEYS:
+            assert valid_nmea(navmon.db("GPS", key)), key
+        pv = navmon.db("GPS", "GPS_TAIP_PV")
+        assert pv.startswith(">RPV") and pv.endswith("<")
+        # Satellites in view and the receiver's dead-reckoning values.
+        assert navmon.wait_db("GPS", "GPS_NMEA_GPGSV", lambda v: v and v.startswith("$GPGSV,"), 5)
+        assert navmon.db("GPS", "GPS_SQI") is not None
+        assert navmon.db("DR", "DR_LAT") is not None
+        round_trip(navmon.db("GPS"), os.path.join(os.path.dirname(navmon.root), "round-trip"))
 
         # The flashing marker ends the session and holds the daemon until it is gone.
         marker = navmon.path("/tmp/gps-flashing")
@@ -224,16 +264,57 @@ def test_confined_session_and_its_status(navmon, broker, clients, gpsd_for, monk
         assert notify.wait_status("waiting: module firmware update", 15)
         assert wait_for(lambda: gpsd.pid() == 0)
         assert os.path.exists(navmon.path("/tmp/gps-flashing-navmon-ack"))
+        assert navmon.db("GPS", "GPS_STATUS") == "INACTIVE"
+        assert navmon.db("GPS", "GPS_VALID") is None
         os.unlink(marker)
         navmon.signal(signal.SIGCONT)  # cuts the wait's sleep short
-        mqtt.publish("v1/device/gps/enable/apply", '{"value":false}')
-        assert mqtt.wait("v1/device/gps/enable/ack", 10, after=1)
+        sub.publish(ENABLE, '{"value":false}')
+        assert sub.wait(ACK, 10, after=1)
         assert notify.wait_status("idle: GPS processing off", 20)
         assert navmon.stop() == 255
     finally:
-        manager.close()
+        if manager:
+            manager.close()
 
-    # Each change is sent once: no status repeats the one before it.
+    # Each change is sent once; the watchdog is kicked once a minute of uptime at most.
     seen = notify.statuses()
     assert all(a != b for a, b in zip(seen, seen[1:])), seen
     assert seen[:2] == ["idle: GPS processing off", "no fix"], seen
+    kicks = notify.received().count("WATCHDOG=1")
+    assert 1 <= kicks <= 1 + (time.monotonic() - began) // 60, kicks
+
+
+def single(v):
+    return struct.unpack("f", struct.pack("f", v))[0]
+
+
+def truncated(v):
+    """What a ddmm.mmmm field carries of a coordinate: minutes truncated to four decimals."""
+    d = math.trunc(abs(v))
+    return math.copysign(d + math.trunc((abs(v) - d) * 600000.0) / 600000.0, v)
+
+
+def round_trip(batch, root):
+    """The stored $GPRMC, $GPGGA and $GPGSA of one batch fed back into a real gpsd as if a
+    receiver sent them: gpsd must decode the position, speed, course, altitude and time the
+    batch was made from."""
+    os.makedirs(root)
+    recording = os.path.join(root, "stored.nmea")
+    with open(recording, "w", newline="") as f:
+        f.write("".join(batch[k] for k in ("GPS_NMEA_GPRMC_V3", "GPS_NMEA_GPGGA",
+                                           "GPS_NMEA_GPGSA")))
+    gpsd = Gpsd(root, recording, rate=5, start=True)
+    watch = gpsd.watch()
+    try:
+        tpv = wait_for(lambda: next((r for r in map(json.loads, watch.lines)
+                                     if r["class"] == "TPV" and r.get("mode") == 3), None), 10)
+    finally:
+        watch.close()
+        gpsd.stop()
+    assert tpv, open(recording).read()
+    assert tpv["time"][:19] == batch["GPS_DATA_RAW"]["iso8601"][:19]
+    assert abs(tpv["lat"] - truncated(batch["GPS_LAT"])) < 1e-9
+    assert abs(tpv["lon"] - truncated(batch["GPS_LON"])) < 1e-9
+    assert abs(tpv["speed"] - batch["GPS_VEL"]) < 0.06  # tenths of a knot, truncated
+    assert tpv["track"] == math.trunc(single(batch["GPS_HDG"]))
+    assert tpv["altMSL"] == math.trunc(single(batch["GPS_ALT"]))
