@@ -13,15 +13,15 @@
 
 namespace {
 
+// A private database on tmpfs when there is one, removed at exit.
 struct BenchDb {
     std::string dir;
     BenchDb() {
-        const char* base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-        dir = std::string(base) + "/bench_publish.XXXXXX";
+        dir = std::string(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") + "/bench.XXXXXX";
         if (mkdtemp(&dir[0]) == nullptr) abort();
         setenv("SYSDB_PATH", (dir + "/sysdb.db").c_str(), 1);
         setlogmask(LOG_MASK(LOG_EMERG));
-        sysdb_namedb_write_str(nullptr, "CELL", "CELL_IMEI", "351234567890123", 0);
+        sysdb::write_str("CELL", "CELL_IMEI", "351234567890123");
     }
     ~BenchDb() {
         sysdb_reset_thread_connection();
@@ -31,20 +31,11 @@ struct BenchDb {
     }
 };
 
-BenchDb& db() {
-    static BenchDb instance;
-    return instance;
-}
-
-Json::Value parse(const char* text) {
-    Json::Value v;
-    Json::Reader().parse(text, v);
-    return v;
-}
-
 // A 3D fix with twelve satellites, as a pass hands it over.
 Json::Value snapshot() {
-    return parse(R"({"ts": 1234.5, "validity": true, "iso8601": "2025-09-21T16:30:00.000Z",
+    static BenchDb db;
+    Json::Value v;
+    Json::Reader().parse(R"({"ts": 1234.5, "validity": true, "iso8601": "2025-09-21T16:30:00.000Z",
         "calc_hhmmss": 163000, "calc_ddmmyy": 210925,
         "TPV": {"class": "TPV", "mode": 3, "time": "2025-09-21T16:30:00.000Z", "lat": 52.123456,
                 "lon": -1.234567, "alt": 123.4, "speed": 12.3, "track": 271.5, "climb": 0.1},
@@ -60,33 +51,31 @@ Json::Value snapshot() {
             {"PRN": 65, "el": 40, "az": 120, "ss": 38, "used": true, "gnssid": 6},
             {"PRN": 66, "el": 25, "az": 220, "ss": 31, "used": true, "gnssid": 6},
             {"PRN": 301, "el": 50, "az": 320, "ss": 36, "used": true, "gnssid": 2},
-            {"PRN": 302, "el": 12, "az": 80, "ss": 25, "used": false, "gnssid": 2}]}})");
+            {"PRN": 302, "el": 12, "az": 80, "ss": 25, "used": false, "gnssid": 2}]}})",
+                         v);
+    return v;
 }
 
 void BM_SaveGpsDataSysdb(benchmark::State& state) {
-    db();
     Json::Value snap = snapshot();
+    FixWriter writer;
     for (auto _ : state) {
         snap["ts"] = snap["ts"].asDouble() + 1.0;
-        benchmark::DoNotOptimize(saveGpsDataSysdb(snap));
+        benchmark::DoNotOptimize(writer.saveGpsDataSysdb(snap));
     }
 }
 BENCHMARK(BM_SaveGpsDataSysdb)->Unit(benchmark::kMicrosecond);
 
-// The eight texts composed and written inside one open transaction (no commit per iteration).
+// The eight texts composed and written inside one open batch (no commit per iteration).
 void BM_GenerateGpsNmeaMsgs(benchmark::State& state) {
-    db();
     Json::Value snap = snapshot();
-    saveGpsDataSysdb(snap);
-    Json::Value fix = fix_record();
-    sysdb_context ctx;
-    if (sysdb_init(&ctx, 0) != 0 || sysdb_txn_start(&ctx, "GPS", 0) != 0) {
-        state.SkipWithError("system database not available");
-        return;
-    }
-    for (auto _ : state) generate_gps_nmea_msgs(&ctx, "351234567890123", fix);
-    sysdb_txn_end(&ctx);
-    sysdb_exit(&ctx);
+    FixWriter writer;
+    writer.saveGpsDataSysdb(snap);
+    Json::Value fix = writer.fix_record();
+    SentenceGenerator generator;
+    sysdb::Batch batch("GPS");
+    if (!batch.open()) state.SkipWithError("system database not available");
+    for (auto _ : state) generator.generate_gps_nmea_msgs(batch, "351234567890123", fix);
 }
 BENCHMARK(BM_GenerateGpsNmeaMsgs)->Unit(benchmark::kMicrosecond);
 

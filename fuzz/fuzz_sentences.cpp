@@ -1,196 +1,85 @@
-// Arbitrary FixRecords through the sentence generator (and arbitrary snapshots through the fix
-// record writer): no crash, no undefined behaviour, and every stored NMEA text ends with a
-// valid checksum suffix.
-#include <unistd.h>
-
-#include <cstddef>
+// Any FixRecord through the sentence generator, any snapshot through the fix writer: no crash, no
+// undefined behaviour, every stored NMEA text ends in its own checksum, every TAIP report is
+// framed by '>' and '<', and "GPS_DATA" reads back as JSON.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <string>
 
-#include "core/core.h"
-#include "platform/platform.h"
 #include "platform/sysdb.h"
 #include "publish/publish.h"
 #include "sentences/sentences.h"
+#include "tests/support/support.h"
 
 namespace {
 
-const char* const kNmeaKeys[] = {"GPS_NMEA_PGPS",     "GPS_NMEA_GPGGA", "GPS_NMEA_GPRMC_V2",
-                                 "GPS_NMEA_GPRMC_V3", "GPS_NMEA_GPGSA", "GPS_NMEA_BTVEG"};
 const char* const kMembers[] = {"statusCode", "headingNMEA",  "speedNMEA",     "altitude",
                                 "calcHHMMSS", "calcDDMMYY",   "lat_dd",        "lon_dd",
                                 "nSatsInUse", "hdop",         "pdop",          "vdop",
                                 "gpsdMode",   "eastVelocity", "northVelocity", "upVelocity"};
 
-std::string g_dir;
-
-void remove_dir() {
-    for (const char* suffix : {"", "-journal", "-wal", "-shm"})
-        unlink((g_dir + "/sysdb.sqlite" + suffix).c_str());
-    rmdir(g_dir.c_str());
-}
-
-bool init_once() {
-    const char* base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-    std::string templ = std::string(base) + "/fuzz_sentences.XXXXXX";
-    if (mkdtemp(&templ[0]) == nullptr) abort();
-    g_dir = templ;
-    atexit(remove_dir);
-    setenv("SYSDB_PATH", (g_dir + "/sysdb.sqlite").c_str(), 1);
-    setlogmask(LOG_MASK(LOG_EMERG));
-    return true;
-}
-
-class Bytes {
-public:
-    Bytes(const uint8_t* data, size_t size) : p_(data), end_(data + size) {}
-    uint8_t byte() { return p_ < end_ ? *p_++ : 0; }
-    template <typename T>
-    T raw() {
-        T v{};
-        unsigned char b[sizeof(T)] = {0};
-        for (auto& c : b) c = byte();
-        memcpy(&v, b, sizeof v);
-        return v;
-    }
-    std::string text(size_t max) {
-        std::string s;
-        for (size_t n = byte() % (max + 1); n > 0 && p_ < end_; --n) s += static_cast<char>(byte());
-        return s;
-    }
-    std::string rest() { return std::string(reinterpret_cast<const char*>(p_), end_ - p_); }
-
-private:
-    const uint8_t* p_;
-    const uint8_t* end_;
-};
-
-// One member of any type the record could hold, or none.
-bool value(Bytes& in, Json::Value* out) {
-    switch (in.byte() % 9) {
-        case 0:
-            return false;
-        case 1:
-            *out = in.raw<double>();
-            break;  // any bit pattern: NaN, infinities, huge
-        case 2:
-            *out = in.raw<int32_t>();
-            break;
-        case 3:
-            *out = in.raw<uint32_t>();
-            break;
-        case 4:
-            *out = in.raw<int16_t>() / 100.0;
-            break;
-        case 5:
-            *out = (in.byte() & 1) != 0;
-            break;
-        case 6:
-            *out = in.text(12);
-            break;
-        case 7:
-            *out = Json::Value();
-            break;
-        default:
-            *out = Json::Value(static_cast<Json::Int64>(in.raw<int64_t>()));
-            break;
-    }
-    return true;
-}
-
-Json::Value structured_record(Bytes& in) {
+// A record whose numbers have any bit pattern (NaN, infinities, huge) or any integer value.
+Json::Value structured_record(const uint8_t* p, size_t n) {
     Json::Value fix(Json::objectValue);
-    for (const char* m : kMembers) {
-        Json::Value v;
-        if (value(in, &v)) fix[m] = v;
+    for (size_t i = 0; i < sizeof kMembers / sizeof *kMembers && n >= 9; ++i, p += 9, n -= 9) {
+        double d;
+        int64_t k;
+        memcpy(&d, p + 1, 8);
+        memcpy(&k, p + 1, 8);
+        if (p[0] % 3 == 0) fix[kMembers[i]] = d;
+        if (p[0] % 3 == 1) fix[kMembers[i]] = static_cast<Json::Int64>(k);
     }
-    if (in.byte() & 1) {
-        Json::Value sats(Json::arrayValue);
-        for (int n = in.byte() % 48; n > 0; --n) {
-            Json::Value sat(Json::objectValue);
-            Json::Value v;
-            if (value(in, &v)) sat["used"] = v;
-            if (value(in, &v)) sat["PRN"] = v;
-            sats.append(sat);
-        }
-        fix["sats"] = sats;
+    for (Json::ArrayIndex i = 0; n >= 2; ++i, p += 2, n -= 2) {
+        fix["sats"][i]["used"] = (p[0] & 1) != 0;
+        fix["sats"][i]["PRN"] = p[1] * 2;  // up to three digits
     }
     return fix;
 }
 
-unsigned xor_checksum(const std::string& s, size_t end) {
-    unsigned sum = 0;
-    for (size_t i = 1; i < end; ++i) sum ^= static_cast<unsigned char>(s[i]);
-    return sum;
-}
-
 void check_stored() {
-    for (const char* key : kNmeaKeys) {
+    for (const char* key :
+         {"GPS_NMEA_PGPS", "GPS_NMEA_GPGGA", "GPS_NMEA_GPRMC_V2", "GPS_NMEA_GPRMC_V3",
+          "GPS_NMEA_GPGSA", "GPS_NMEA_BTVEG", "GPS_TAIP_PV", "GPS_TAIP_LN", "GPS_DATA"}) {
         sysdb_value v;
         if (sysdb_namedb_read_value(nullptr, "GPS", key, &v) != 0) continue;
         const std::string& t = v.text;
+        Json::Value parsed;
+        if (key[4] == 'D' && !Json::Reader().parse(t, parsed)) abort();
+        if (key[4] == 'T' && (t.size() < 2 || t[0] != '>' || t.back() != '<')) abort();
+        if (key[4] != 'N') continue;
+        unsigned sum = 0;
+        for (size_t i = 1; i + 5 < t.size(); ++i) sum ^= static_cast<unsigned char>(t[i]);
         char suffix[8];
-        if (t.size() < 6 || t[0] != '$') abort();
-        snprintf(suffix, sizeof suffix, "*%02X\r\n", xor_checksum(t, t.size() - 5));
-        if (t.compare(t.size() - 5, 5, suffix) != 0) abort();
-    }
-    for (const char* key : {"GPS_TAIP_PV", "GPS_TAIP_LN"}) {
-        sysdb_value v;
-        if (sysdb_namedb_read_value(nullptr, "GPS", key, &v) != 0) continue;
-        if (v.text.empty() || v.text.back() != '<' || v.text[0] != '>') abort();
+        snprintf(suffix, sizeof suffix, "*%02X\r\n", sum);
+        if (t.size() < 6 || t[0] != '$' || t.compare(t.size() - 5, 5, suffix) != 0) abort();
     }
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static bool ready = init_once();
-    (void)ready;
-    Bytes in(data, size);
-    const uint8_t mode = in.byte();
-
-    if (mode % 3 == 2) {
-        // A snapshot as JSON text through the whole writer.
-        Json::Value snapshot;
-        Json::Reader reader;
-        if (!reader.parse(in.rest(), snapshot, false)) return 0;
-        {
-            std::lock_guard<std::mutex> lock(sysdb_mutex);
-            ttffPending = (mode & 8) != 0;
-        }
+    static navtest::TempDir dir;
+    static navtest::ScopedEnv env("SYSDB_PATH", dir / "sysdb.db");
+    static const int quiet = setlogmask(LOG_MASK(LOG_EMERG));
+    static FixWriter writer;  // carries FixRecord and the first-fix state from input to input
+    static SentenceGenerator generator;
+    if (size == 0 || quiet < 0) return 0;
+    const std::string text(reinterpret_cast<const char*>(data) + 1, size - 1);
+    Json::Value value = data[0] % 3 == 0 ? structured_record(data + 1, size - 1) : Json::Value();
+    if (data[0] % 3 != 0 && !Json::Reader().parse(text, value, false)) return 0;
+    if (data[0] % 3 == 2) {  // a snapshot through the whole writer
+        if (data[0] & 8) writer.note_session_count(data[0] >> 4);
+        if (data[0] & 4) writer = FixWriter();
         try {
-            saveGpsDataSysdb(snapshot);
-        } catch (const std::exception&) {
-            // only the read of "ts" may throw out of the writer
+            writer.saveGpsDataSysdb(value);
+        } catch (const std::exception&) {  // only the read of "ts" may throw out of the writer
         }
-        if ((mode & 16) != 0) publish_reset_for_test();
-        check_stored();
-        return 0;
+    } else {  // a FixRecord through the generator, with a device identifier of up to 15 digits
+        const std::string imei(data[0] % 16, static_cast<char>('0' + data[0] % 10));
+        sysdb::Batch batch("GPS");
+        generator.generate_gps_nmea_msgs(batch, imei.c_str(), value);
     }
-
-    // The device identifier as the writer hands it: up to 15 digits.
-    std::string imei = in.text(15);
-    for (char& c : imei) c = static_cast<char>('0' + static_cast<unsigned char>(c) % 10);
-    Json::Value fix;
-    if (mode % 3 == 0) {
-        fix = structured_record(in);
-    } else {
-        Json::Reader reader;
-        if (!reader.parse(in.rest(), fix, false)) return 0;
-    }
-    if ((mode & 4) != 0) taip_fix_seen = 0;
-
-    sysdb_context ctx;
-    if (sysdb_init(&ctx, 0) != 0) return 0;
-    if (sysdb_txn_start(&ctx, "GPS", 0) == 0) {
-        generate_gps_nmea_msgs(&ctx, imei.c_str(), fix);
-        sysdb_txn_end(&ctx);
-    }
-    sysdb_exit(&ctx);
     check_stored();
     return 0;
 }
