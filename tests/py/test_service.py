@@ -1,16 +1,9 @@
 """A whole session as the service manager runs navmon: a real gpsd replaying a drive, a real
-broker, navmon confined as deploy/navmon.service confines it, with its readiness, watchdog and
-one-line status on the notification socket. What is checked is what a reader of the system
-database, a subscriber on the broker and the service manager see.
-
-Without systemd the confinement is rebuilt from the unit's own directives: a private mount
-namespace (read-only file system but the unit's writable paths, private /dev, hidden home
-directories, /proc with other users' processes hidden, read-only kernel tunables), the unit's
-capability bounding set with no_new_privs, its umask, and a seccomp filter made from systemd's
-own system call groups (SystemCallFilter=, RestrictAddressFamilies=, MemoryDenyWriteExecute=,
-RestrictNamespaces=, LockPersonality=, SystemCallErrorNumber=). systemctl talks, as it does on
-the device, to a service manager outside the confinement, which starts and stops gpsd. Where
-this machine has no mount namespaces the session runs unconfined."""
+broker, navmon confined as deploy/navmon.service confines it (rebuilt without systemd from the
+unit's own directives: a private mount namespace with the unit's writable paths, its bounding
+set, no_new_privs, umask, and a seccomp filter from systemd's own system call groups; unconfined
+where this machine has no mount namespaces), its readiness, watchdog and status on the
+notification socket. systemctl talks, as on the device, to a manager outside the confinement."""
 
 import errno
 import json
@@ -172,11 +165,10 @@ class NotifySocket:
     """The datagram socket a service manager gives in NOTIFY_SOCKET; keeps every line sent."""
 
     def __init__(self, path):
-        self.path = path
+        self.path, self.lines = path, []
         self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
         self.sock.bind(path)
         self.sock.setblocking(False)
-        self.lines = []
 
     def received(self):
         try:
@@ -186,16 +178,13 @@ class NotifySocket:
             return self.lines
 
     def statuses(self):
-        return [l[len("STATUS="):] for l in self.received() if l.startswith("STATUS=")]
+        return [line[7:] for line in self.received() if line.startswith("STATUS=")]
 
     def wait_status(self, want, timeout=10.0):
         """The latest status, once it is want (or want(status) holds)."""
-        test = want if callable(want) else (lambda s: s == want)
-
-        def latest():
-            seen = self.statuses()
-            return seen[-1] if seen and test(seen[-1]) else None
-        return wait_for(latest, timeout, 0.05)
+        test = want if callable(want) else want.__eq__
+        return wait_for(lambda: (self.statuses() or [""])[-1] if test(
+            (self.statuses() or [""])[-1]) else None, timeout, 0.05)
 
 
 def valid_nmea(s):
@@ -284,26 +273,21 @@ def test_whole_session_as_the_service_manager_runs_it(navmon, broker, clients, g
     assert 1 <= kicks <= 1 + (time.monotonic() - began) // 60, kicks
 
 
-def single(v):
-    return struct.unpack("f", struct.pack("f", v))[0]
-
-
-def truncated(v):
-    """What a ddmm.mmmm field carries of a coordinate: minutes truncated to four decimals."""
-    d = math.trunc(abs(v))
-    return math.copysign(d + math.trunc((abs(v) - d) * 600000.0) / 600000.0, v)
-
-
 def round_trip(batch, root):
     """The stored $GPRMC, $GPGGA and $GPGSA of one batch fed back into a real gpsd as if a
-    receiver sent them: gpsd must decode the position, speed, course, altitude and time the
-    batch was made from."""
+    receiver sent them: gpsd must decode the position (minutes truncated to four decimals),
+    speed, course and altitude (whole units, truncated) and the time the batch was made from."""
+    def single(v):
+        return struct.unpack("f", struct.pack("f", v))[0]
+
+    def truncated(v):
+        d = math.trunc(abs(v))
+        return math.copysign(d + math.trunc((abs(v) - d) * 600000.0) / 600000.0, v)
     os.makedirs(root)
-    recording = os.path.join(root, "stored.nmea")
-    with open(recording, "w", newline="") as f:
+    with open(os.path.join(root, "stored.nmea"), "w", newline="") as f:
         f.write("".join(batch[k] for k in ("GPS_NMEA_GPRMC_V3", "GPS_NMEA_GPGGA",
                                            "GPS_NMEA_GPGSA")))
-    gpsd = Gpsd(root, recording, rate=5, start=True)
+    gpsd = Gpsd(root, f.name, rate=5, start=True)
     watch = gpsd.watch()
     try:
         tpv = wait_for(lambda: next((r for r in map(json.loads, watch.lines)
@@ -311,7 +295,7 @@ def round_trip(batch, root):
     finally:
         watch.close()
         gpsd.stop()
-    assert tpv, open(recording).read()
+    assert tpv, batch["GPS_NMEA_GPRMC_V3"]
     assert tpv["time"][:19] == batch["GPS_DATA_RAW"]["iso8601"][:19]
     assert abs(tpv["lat"] - truncated(batch["GPS_LAT"])) < 1e-9
     assert abs(tpv["lon"] - truncated(batch["GPS_LON"])) < 1e-9

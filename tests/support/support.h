@@ -2,8 +2,6 @@
 #pragma once
 
 #include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,8 +20,8 @@
 
 namespace navtest {
 
-inline int run_command(const std::string& cmd) {
-    return system(cmd.c_str());
+inline void mkdirs(const std::string& path) {
+    mkdir_parents(path + "/.");
 }
 
 // A fresh directory (mode 0755) removed with its contents on destruction.
@@ -32,10 +30,12 @@ public:
     TempDir() {
         char tmpl[] = "/tmp/navmon-test-XXXXXX";
         if (mkdtemp(tmpl) == nullptr) abort();
-        path_ = tmpl;
         chmod(tmpl, 0755);
+        path_ = tmpl;
     }
-    ~TempDir() { run_command("rm -rf '" + path_ + "'"); }
+    ~TempDir() {
+        if (system(("rm -rf '" + path_ + "'").c_str()) != 0) perror(path_.c_str());
+    }
     const std::string& path() const { return path_; }
     std::string operator/(const std::string& rel) const { return path_ + "/" + rel; }
 
@@ -48,16 +48,10 @@ class ScopedEnv {
 public:
     ScopedEnv(const std::string& name, const std::string& value) : name_(name) {
         const char* old = getenv(name.c_str());
-        had_ = old != nullptr;
-        if (had_) old_ = old;
+        if ((had_ = old != nullptr)) old_ = old;
         setenv(name.c_str(), value.c_str(), 1);
     }
-    ~ScopedEnv() {
-        if (had_)
-            setenv(name_.c_str(), old_.c_str(), 1);
-        else
-            unsetenv(name_.c_str());
-    }
+    ~ScopedEnv() { had_ ? setenv(name_.c_str(), old_.c_str(), 1) : unsetenv(name_.c_str()); }
 
 private:
     std::string name_, old_;
@@ -88,18 +82,13 @@ inline bool wait_for(const std::function<bool()>& cond, int timeout_ms) {
 }
 
 inline std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
     std::stringstream ss;
-    ss << in.rdbuf();
+    ss << std::ifstream(path, std::ios::binary).rdbuf();
     return ss.str();
 }
 
 inline void write_file(const std::string& path, const std::string& content) {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
-}
-
-inline void mkdirs(const std::string& path) {
-    run_command("mkdir -p '" + path + "'");
 }
 
 // An NMEA sentence: the body ("$...") followed by "*XX\r\n", with the checksum worked out here
@@ -118,14 +107,14 @@ public:
     LogCapture() {
         clear();
         log_set_verbose(true);
-        log_set_hook(&LogCapture::hook);
+        log_set_hook([](int, const char* text) {
+            std::lock_guard<std::mutex> lock(mu());
+            lines().emplace_back(text);
+        });
     }
     ~LogCapture() { log_set_hook(nullptr); }
-    std::vector<std::string> lines() const {
-        std::lock_guard<std::mutex> lock(mu());
-        return store();
-    }
     int count(const std::string& text) const {
+        std::lock_guard<std::mutex> lock(mu());
         int n = 0;
         for (const auto& l : lines()) n += l.find(text) != std::string::npos;
         return n;
@@ -133,7 +122,7 @@ public:
     bool contains(const std::string& text) const { return count(text) > 0; }
     void clear() {
         std::lock_guard<std::mutex> lock(mu());
-        store().clear();
+        lines().clear();
     }
 
 private:
@@ -141,13 +130,9 @@ private:
         static std::mutex m;
         return m;
     }
-    static std::vector<std::string>& store() {
+    static std::vector<std::string>& lines() {
         static std::vector<std::string> s;
         return s;
-    }
-    static void hook(int, const char* text) {
-        std::lock_guard<std::mutex> lock(mu());
-        store().emplace_back(text);
     }
 };
 
