@@ -242,6 +242,15 @@ class Gpsd:
     def stop(self):
         subprocess.call([self.systemctl, "stop", "gpsd"], **QUIET)
         stop_process(self.replay)
+        # Any gpsd of this root that outlived its pid file (a restart racing the stop).
+        mark = ("-P\0%s/var/run/gpsd.pid\0" % self.root).encode()
+        for pid in filter(str.isdigit, os.listdir("/proc")):
+            try:
+                with open("/proc/%s/cmdline" % pid, "rb") as f:
+                    if mark in f.read():
+                        os.kill(int(pid), signal.SIGKILL)
+            except OSError:
+                pass
         subprocess.call(["ipcrm", "-M", self.shm_key], **QUIET)
 
 
@@ -377,6 +386,7 @@ def gpsd_for(navmon):
         navmon.env.update(made[-1].env())
         return made[-1]
     yield make
+    navmon.stop()  # first: a running session would start gpsd again
     for g in made:
         g.stop()
 
