@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
 
 #include <climits>
+#include <cmath>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -34,6 +37,37 @@ int count_batch(int n, int base) {
         found += rc == 0;
     }
     return found;
+}
+
+long long file_size(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : -1;
+}
+// The first column of the first row, as another program would read it.
+std::string query(const std::string& path, const char* sql) {
+    sqlite3* db = nullptr;
+    sqlite3_stmt* s = nullptr;
+    std::string out = "(error)";
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
+        sqlite3_prepare_v2(db, sql, -1, &s, nullptr) == SQLITE_OK && sqlite3_step(s) == SQLITE_ROW)
+        out = reinterpret_cast<const char*>(sqlite3_column_text(s, 0));
+    sqlite3_finalize(s);
+    sqlite3_close_v2(db);
+    return out;
+}
+
+// A file as earlier versions made it: kv WITHOUT ROWID in 4 KiB pages. Returns the connection
+// that made it, still open.
+sqlite3* make_old_file(const std::string& path) {
+    sqlite3* db = nullptr;
+    sqlite3_open(path.c_str(), &db);
+    sqlite3_exec(
+        db,
+        "PRAGMA page_size=4096; PRAGMA journal_mode=WAL; CREATE TABLE kv (db TEXT NOT NULL,"
+        " key TEXT NOT NULL, type INTEGER NOT NULL, value, PRIMARY KEY (db, key))"
+        " WITHOUT ROWID; INSERT INTO kv VALUES ('GPS', 'K1', 3, 48.25)",
+        nullptr, nullptr, nullptr);
+    return db;
 }
 
 class SysdbTest : public ::testing::Test {
@@ -131,6 +165,75 @@ TEST_F(SysdbTest, BatchIsAllOrNothingForAnotherConnection) {
     ASSERT_EQ(write_batch(n, 200, false), 0);
     EXPECT_EQ(count_batch(n, 100), n);
     EXPECT_EQ(write_batch(n, 300, true), 0);
+}
+
+TEST_F(SysdbTest, WritingTheStoredValueAgainAppendsNothing) {
+    struct V {
+        sysdb_type type;
+        double num;  // SYSDB_INT and SYSDB_DBL
+        const char* text;
+    };
+    // (first value, second value, whether the second lands in the WAL, its text read back)
+    const std::tuple<V, V, bool, const char*> cases[] = {
+        {{SYSDB_INT, 5, ""}, {SYSDB_INT, 5, ""}, false, "5"},
+        {{SYSDB_TEXT, 0, "a\r\n"}, {SYSDB_TEXT, 0, "a\r\n"}, false, "a\r\n"},
+        {{SYSDB_TEXT, 0, "a"}, {SYSDB_TEXT, 0, "b"}, true, "b"},
+        {{SYSDB_INT, 1, ""}, {SYSDB_DBL, 1.0, ""}, true, "1"},
+        {{SYSDB_DBL, 0.25, ""}, {SYSDB_DBL, 0.25, ""}, false, "0.25"},
+        {{SYSDB_DBL, 0.0, ""}, {SYSDB_DBL, -0.0, ""}, true, "-0"},
+        {{SYSDB_DBL, NAN, ""}, {SYSDB_DBL, NAN, ""}, false, "nan"},
+    };
+    auto put = [](const char* k, const V& v) {
+        if (v.type == SYSDB_INT) return sysdb_namedb_write_int(nullptr, "GPS", k, int(v.num), 0);
+        if (v.type == SYSDB_DBL) return sysdb_namedb_write_dbl(nullptr, "GPS", k, v.num, 0);
+        return sysdb_namedb_write_str(nullptr, "GPS", k, v.text, 0);
+    };
+    for (bool old : {false, true}) {  // both layouts
+        navtest::TempDir dir;
+        const std::string path = dir / "sysdb.sqlite", wal = path + "-wal";
+        if (old) sqlite3_close(make_old_file(path));
+        navtest::ScopedEnv env("SYSDB_PATH", path);
+        for (int n = 0; n < static_cast<int>(std::size(cases)); ++n) {
+            const auto& [first, second, lands, shown] = cases[n];
+            const std::string k = key(n + 2);
+            ASSERT_EQ(put(k.c_str(), first), 0);
+            long long size = file_size(wal);
+            ASSERT_EQ(put(k.c_str(), second), 0);
+            EXPECT_EQ(file_size(wal) > size, lands) << n << (old ? " old" : " new");
+            sysdb_value v;
+            EXPECT_EQ(sysdb_namedb_read_value(nullptr, "GPS", k.c_str(), &v), 0);
+            EXPECT_TRUE(v.type == second.type && sysdb_value_text(v) == shown) << n;
+        }
+        ASSERT_EQ(write_batch(2, 7, true), 0);  // a batch that repeats itself
+        long long size = file_size(wal);
+        ASSERT_EQ(write_batch(2, 7, true), 0);
+        EXPECT_EQ(file_size(wal), size);
+    }
+}
+
+TEST_F(SysdbTest, OlderFilesAreRebuiltWithSmallPagesUnlessInUse) {
+    // An older file keeps its layout; its page size changes only when no other connection has
+    // it open. A new file gets the rowid table.
+    for (const char* kind : {"old", "old in use", "new"}) {
+        SCOPED_TRACE(kind);
+        const bool old = kind[0] == 'o', in_use = strlen(kind) > 3;
+        navtest::TempDir dir;
+        const std::string path = dir / "sysdb.sqlite";
+        sqlite3* other = old ? make_old_file(path) : nullptr;
+        if (!in_use) sqlite3_close(other);
+        navtest::ScopedEnv env("SYSDB_PATH", path);
+        navtest::LogCapture log;
+        EXPECT_EQ(write_batch(1, 7, true), 0);
+        sysdb_reset_thread_connection();
+        EXPECT_EQ(query(path, "PRAGMA page_size"), in_use ? "4096" : "1024");
+        EXPECT_EQ(log.count("rebuilt with 1024-byte pages"), old && !in_use ? 1 : 0);
+        EXPECT_EQ(log.count("sysdb: rebuild failed"), in_use ? 1 : 0);
+        EXPECT_EQ(query(path, "SELECT origin FROM pragma_index_list('kv')"), old ? "pk" : "u");
+        EXPECT_EQ(query(path, "PRAGMA journal_mode"), "wal");
+        EXPECT_EQ(query(path, "SELECT group_concat(key || '=' || value) FROM kv"),
+                  old ? "K0=7,K1=48.25" : "K0=7");
+        if (in_use) sqlite3_close(other);
+    }
 }
 
 TEST_F(SysdbTest, FailedOpenOrLockPastTimeoutWritesNothing) {
