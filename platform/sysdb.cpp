@@ -100,12 +100,9 @@ const char* const kStmtSql[STMT_COUNT] = {
 };
 
 // The value column has no declared type, so SQLite keeps each value in the storage class it
-// was bound with: REAL stays an exact IEEE double, text is never coerced to a number. Files made
-// before this layout hold kv as a WITHOUT ROWID table keyed (db, key); every statement here
-// works on both.
-const char kSchema[] =
-    "CREATE TABLE IF NOT EXISTS kv ("
-    " db TEXT NOT NULL, key TEXT NOT NULL, type INTEGER NOT NULL, value, UNIQUE (db, key))";
+// was bound with: REAL stays an exact IEEE double, text is never coerced to a number.
+const char kColumns[] =
+    "(db TEXT NOT NULL, key TEXT NOT NULL, type INTEGER NOT NULL, value, UNIQUE (db, key))";
 
 struct Conn {
     sqlite3* db = nullptr;
@@ -193,6 +190,22 @@ void upgrade(sqlite3* db, const char* path) {
         if (!tried.insert(path).second) return;
     }
     std::string err;
+    // Files made before hold kv as a WITHOUT ROWID table; its rows move over in one transaction
+    // (in key order, which is as good as it gets for them), and readers see the same table.
+    if (query_text(db, "SELECT 1 FROM pragma_index_list('kv') WHERE origin = 'pk'") == "1") {
+        const std::string rebuild =
+            std::string("BEGIN IMMEDIATE; CREATE TABLE kv_rebuild ") + kColumns +
+            "; INSERT INTO kv_rebuild(db, key, type, value) SELECT db, key, type, value FROM kv;"
+            " DROP TABLE kv; ALTER TABLE kv_rebuild RENAME TO kv; COMMIT";
+        if (exec_sql(db, rebuild.c_str(), &err)) {
+            nm_log(LOG_NOTICE, "sysdb: %s: kv rebuilt as a rowid table", path);
+        } else {
+            std::string ignored;
+            if (!sqlite3_get_autocommit(db)) exec_sql(db, "ROLLBACK", &ignored);
+            report_failure("rebuild", std::string(path) + ": " + err);
+            err.clear();
+        }
+    }
     const std::string size = query_text(db, "PRAGMA page_size");  // "" when unreadable
     if (size.empty() || size == std::to_string(kPageSize)) return;
     const std::string set_size = "PRAGMA page_size=" + std::to_string(kPageSize);
@@ -229,7 +242,9 @@ Conn* connection() {
             upgrade(db, path);
             if (query_text(db, "PRAGMA journal_mode=WAL") != "wal")
                 err = "cannot switch to WAL mode: " + std::string(sqlite3_errmsg(db));
-            else if (exec_sql(db, kSchema, &err)) {
+            else if (exec_sql(db,
+                              ("CREATE TABLE IF NOT EXISTS kv " + std::string(kColumns)).c_str(),
+                              &err)) {
                 t_conn.db = db;
                 t_conn.path = path;
                 return &t_conn;
