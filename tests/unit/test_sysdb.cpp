@@ -56,20 +56,6 @@ std::string query(const std::string& path, const char* sql) {
     return out;
 }
 
-// A file as earlier versions made it: kv WITHOUT ROWID in 4 KiB pages. Returns the connection
-// that made it, still open.
-sqlite3* make_old_file(const std::string& path) {
-    sqlite3* db = nullptr;
-    sqlite3_open(path.c_str(), &db);
-    sqlite3_exec(
-        db,
-        "PRAGMA page_size=4096; PRAGMA journal_mode=WAL; CREATE TABLE kv (db TEXT NOT NULL,"
-        " key TEXT NOT NULL, type INTEGER NOT NULL, value, PRIMARY KEY (db, key))"
-        " WITHOUT ROWID; INSERT INTO kv VALUES ('GPS', 'K1', 3, 48.25)",
-        nullptr, nullptr, nullptr);
-    return db;
-}
-
 class SysdbTest : public ::testing::Test {
 protected:
     void SetUp() override { sysdb_reset_thread_connection(); }
@@ -214,7 +200,13 @@ TEST_F(SysdbTest, OlderFilesAreRebuiltWithSmallPagesUnlessInUse) {
         const bool old = kind[0] == 'o', in_use = strlen(kind) > 3;
         navtest::TempDir dir;
         const std::string path = dir / "sysdb.sqlite";
-        sqlite3* other = old ? make_old_file(path) : nullptr;
+        sqlite3* other = nullptr;  // makes the file as earlier versions did
+        if (old && sqlite3_open(path.c_str(), &other) == SQLITE_OK)
+            sqlite3_exec(other,
+                         "PRAGMA page_size=4096; PRAGMA journal_mode=WAL; CREATE TABLE kv (db, key,"
+                         " type, value, PRIMARY KEY (db, key)) WITHOUT ROWID;"
+                         " INSERT INTO kv VALUES ('GPS', 'K1', 3, 48.25)",
+                         nullptr, nullptr, nullptr);
         if (!in_use) sqlite3_close(other);
         navtest::ScopedEnv env("SYSDB_PATH", path);
         navtest::LogCapture log;
