@@ -1,6 +1,12 @@
 // System database on SQLite: one file, one table keyed by (db, key), one connection per thread
 // with its statements prepared once. WAL lets readers in other processes see whole batches
 // while a writer works, and synchronous=NORMAL keeps a commit free of fsync on the hot path.
+//
+// The file lives on the device's flash and takes about eight small commits a second, each of
+// which appends every page it touched to the WAL. What keeps that small: 1 KiB pages; a rowid
+// table, whose rows stay where they were first inserted, so that the keys one writer updates
+// together share a page, and whose values up to about 1 KB stay in their leaf (a WITHOUT ROWID
+// table spills anything above a quarter page to overflow pages); and updates in place.
 #include "platform/sysdb.h"
 
 #include <sqlite3.h>
@@ -18,6 +24,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <set>
 
 #include "platform/platform.h"
 
@@ -25,6 +32,12 @@ namespace {
 
 const char kDefaultPath[] = "/var/lib/sysdb/sysdb.sqlite";
 const int kBusyTimeoutMs = 500;
+const int kPageSize = 1024;
+// Checkpoints copy every live page back into the file: one per 1000 WAL frames (about a minute
+// of driving) costs little, and the WAL is reused from its start afterwards. A WAL that grew
+// while a reader held it back is cut back to this size after the next checkpoint.
+const int kWalAutocheckpointPages = 1000;
+const long kJournalSizeLimit = 2L * 1024 * 1024;
 const double kLogIntervalS = 10.0;
 
 // ---- Failure reporting ----------------------------------------------------------------------
@@ -73,7 +86,10 @@ const char* const kStmtSql[STMT_COUNT] = {
     "BEGIN IMMEDIATE",
     "COMMIT",
     "ROLLBACK",
-    "INSERT OR REPLACE INTO kv(db, key, type, value) VALUES(?1, ?2, ?3, ?4)",
+    // An update in place (INSERT OR REPLACE would delete and reinsert the row) lets SQLite
+    // leave alone every page whose bytes stay the same: a value written again costs nothing.
+    "INSERT INTO kv(db, key, type, value) VALUES(?1, ?2, ?3, ?4)"
+    " ON CONFLICT(db, key) DO UPDATE SET type = excluded.type, value = excluded.value",
     "SELECT type, value FROM kv WHERE db = ?1 AND key = ?2",
     "DELETE FROM kv WHERE db = ?1 AND key = ?2",
     "SELECT key, type, value FROM kv WHERE db = ?1 ORDER BY key",
@@ -82,10 +98,8 @@ const char* const kStmtSql[STMT_COUNT] = {
 
 // The value column has no declared type, so SQLite keeps each value in the storage class it
 // was bound with: REAL stays an exact IEEE double, text is never coerced to a number.
-const char kSchema[] =
-    "CREATE TABLE IF NOT EXISTS kv ("
-    " db TEXT NOT NULL, key TEXT NOT NULL, type INTEGER NOT NULL, value,"
-    " PRIMARY KEY (db, key)) WITHOUT ROWID";
+const char kColumns[] =
+    "(db TEXT NOT NULL, key TEXT NOT NULL, type INTEGER NOT NULL, value, UNIQUE (db, key))";
 
 struct Conn {
     sqlite3* db = nullptr;
@@ -133,6 +147,57 @@ bool exec_sql(sqlite3* db, const char* sql, std::string* err) {
     return true;
 }
 
+// The first column of a one-row statement's result as text ("" without a row or on an error).
+std::string query_text(sqlite3* db, const char* sql) {
+    sqlite3_stmt* s = nullptr;
+    std::string out;
+    if (sqlite3_prepare_v2(db, sql, -1, &s, nullptr) == SQLITE_OK &&
+        sqlite3_step(s) == SQLITE_ROW) {
+        const unsigned char* text = sqlite3_column_text(s, 0);
+        if (text != nullptr) out = reinterpret_cast<const char*>(text);
+    }
+    sqlite3_finalize(s);
+    return out;
+}
+
+// Brings a file made with older settings to the current ones; tried once per file and process.
+// The page size only changes by a rebuild outside WAL mode, which needs the file to itself:
+// while another connection has it open the rebuild waits for a later start, and the file works
+// as it is meanwhile. The caller puts the file back into WAL mode.
+void upgrade(sqlite3* db, const char* path) {
+    static std::mutex mu;
+    static std::set<std::string> tried;
+    {
+        std::lock_guard<std::mutex> lock(mu);
+        if (!tried.insert(path).second) return;
+    }
+    std::string err;
+    // Files made before hold kv as a WITHOUT ROWID table; its rows move over in one transaction
+    // (in key order, which is as good as it gets for them), and readers see the same table.
+    if (query_text(db, "SELECT 1 FROM pragma_index_list('kv') WHERE origin = 'pk'") == "1") {
+        const std::string rebuild =
+            std::string("BEGIN IMMEDIATE; CREATE TABLE kv_rebuild ") + kColumns +
+            "; INSERT INTO kv_rebuild(db, key, type, value) SELECT db, key, type, value FROM kv;"
+            " DROP TABLE kv; ALTER TABLE kv_rebuild RENAME TO kv; COMMIT";
+        if (exec_sql(db, rebuild.c_str(), &err)) {
+            nm_log(LOG_NOTICE, "sysdb: %s: kv rebuilt as a rowid table", path);
+        } else {
+            std::string ignored;
+            if (!sqlite3_get_autocommit(db)) exec_sql(db, "ROLLBACK", &ignored);
+            report_failure("rebuild", std::string(path) + ": " + err);
+            err.clear();
+        }
+    }
+    const std::string size = query_text(db, "PRAGMA page_size");  // "" when unreadable
+    if (size.empty() || size == std::to_string(kPageSize)) return;
+    const std::string set_size = "PRAGMA page_size=" + std::to_string(kPageSize);
+    if (query_text(db, "PRAGMA journal_mode=DELETE") != "delete")
+        err = sqlite3_errcode(db) != SQLITE_OK ? sqlite3_errmsg(db) : "the file is in use";
+    else if (exec_sql(db, set_size.c_str(), &err) && exec_sql(db, "VACUUM", &err))
+        nm_log(LOG_NOTICE, "sysdb: %s rebuilt with %d-byte pages", path, kPageSize);
+    if (!err.empty()) report_failure("rebuild", std::string(path) + ": " + err);
+}
+
 // The calling thread's connection to the current file, opened (or reopened after the path
 // changed) on demand; null after a logged failure.
 Conn* connection() {
@@ -149,11 +214,23 @@ Conn* connection() {
     } else {
         sqlite3_busy_timeout(db, kBusyTimeoutMs);
         sqlite3_extended_result_codes(db, 1);
-        if (exec_sql(db, "PRAGMA journal_mode=WAL", &err) &&
-            exec_sql(db, "PRAGMA synchronous=NORMAL", &err) && exec_sql(db, kSchema, &err)) {
-            t_conn.db = db;
-            t_conn.path = path;
-            return &t_conn;
+        // The page size takes effect when this connection creates the file.
+        const std::string pragmas =
+            "PRAGMA page_size=" + std::to_string(kPageSize) +
+            ";PRAGMA synchronous=NORMAL;PRAGMA wal_autocheckpoint=" +
+            std::to_string(kWalAutocheckpointPages) +
+            ";PRAGMA journal_size_limit=" + std::to_string(kJournalSizeLimit);
+        if (exec_sql(db, pragmas.c_str(), &err)) {
+            upgrade(db, path);
+            if (query_text(db, "PRAGMA journal_mode=WAL") != "wal")
+                err = "cannot switch to WAL mode: " + std::string(sqlite3_errmsg(db));
+            else if (exec_sql(db,
+                              ("CREATE TABLE IF NOT EXISTS kv " + std::string(kColumns)).c_str(),
+                              &err)) {
+                t_conn.db = db;
+                t_conn.path = path;
+                return &t_conn;
+            }
         }
     }
     sqlite3_close_v2(db);

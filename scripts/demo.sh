@@ -5,7 +5,10 @@
 # sentences and the MQTT traffic are shown live.
 #   DEMO_SECONDS   how long to run (default 60)
 #   DEMO_RECORDING the NMEA recording to replay (default testdata/drive_long.nmea)
-#   DEMO_KEEP=1    keep the throw-away directory (database, logs) afterwards
+#   DEMO_KEEP=1    keep the throw-away directory (database, logs, samples, picture) afterwards
+# What navmon published is sampled once a second into navmon-demo.csv beside the database and
+# drawn at the end (or on Ctrl-C) into navmon-demo.png (needs python3-matplotlib); without
+# DEMO_KEEP=1 the picture is moved to build/demo/ before the directory goes.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$PWD
@@ -26,6 +29,24 @@ start_broker
 start_replay "$bin" "$recording"
 write_gpsd_systemctl
 write_config_and_env
+py=/usr/bin/python3  # Debian's, with matplotlib
+plotted=0
+draw() {
+    [ "$plotted" = 0 ] || return 0
+    plotted=1
+    [ -s "$root/navmon-demo.csv" ] || return 0
+    if ! "$py" -c 'import matplotlib' 2>/dev/null; then
+        echo "No picture: python3-matplotlib is missing (apt-get install python3-matplotlib, then run the demo again)"
+        return 0
+    fi
+    local png=$root/navmon-demo.png
+    "$py" scripts/demo_plot.py render "$root/navmon-demo.csv" "$png" >/dev/null || return 0
+    if [ "$rig_keep" != 1 ]; then
+        mv "$png" "$bin/navmon-demo.png" && png=$bin/navmon-demo.png
+    fi
+    echo "Picture of the drive: $png"
+}
+trap 'draw; rig_cleanup' EXIT
 
 sleep 0.3
 mosquitto_sub -h 127.0.0.1 -p "$mqtt_port" -v -t 'v1/device/#' >"$root/mqtt.log" 2>/dev/null &
@@ -33,6 +54,9 @@ pids+=($!)
 "$bin/navmon" -v -l "$root/navmon.log" &
 navmon_pid=$!
 sleep 1
+"$py" scripts/demo_plot.py sample "$SYSDB_PATH" "$root/navmon-demo.csv" &
+sampler_pid=$!
+pids+=($sampler_pid)
 "$bin/tools/sysdb" watch GPS GPS_STATUS GPS_VALID GPS_ISO8601 >"$root/watch.log" 2>&1 &
 pids+=($!)
 
@@ -85,6 +109,7 @@ while [ $SECONDS -lt $end ]; do
     sleep 3
 done
 
+kill "$sampler_pid" 2>/dev/null || true  # the picture ends with the drive
 echo
 echo "Switching GPS processing off over MQTT..."
 mosquitto_pub -h 127.0.0.1 -p "$mqtt_port" -t v1/device/gps/enable/apply -m '{"value": false, "session": 2}'
@@ -96,3 +121,4 @@ wait "$navmon_pid" || status=$?
 navmon_pid=
 echo "navmon stopped with exit status $status (255 is an orderly stop); last log lines:"
 tail -n 3 "$root/navmon.log" | sed 's/^/  /'
+draw

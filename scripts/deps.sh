@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages navmon needs for a purpose when missing:
-#   run      build and run navmon
+#   run      build and run navmon (and, if it can be had, matplotlib for the demo's picture)
 #   test     run plus the test, benchmark and fuzzing tools
 #   cross    cross-build for armhf and run it under qemu-arm (adds the armhf architecture)
 #   package  build the Debian packages and check them (debhelper, lintian, systemd-analyze)
@@ -14,12 +14,13 @@ base=(cmake make g++ pkg-config libjsoncpp-dev libmosquittopp-dev libmosquitto-d
 cross_libs=(libjsoncpp-dev libmosquittopp-dev libmosquitto-dev libgps-dev libsystemd-dev
             libsqlite3-dev libgtest-dev)
 pkgs=()
+optional=()  # the demo runs without them
 cross=0
 for purpose in "$@"; do
     case "$purpose" in
-    run) pkgs+=("${base[@]}") ;;
+    run) pkgs+=("${base[@]}"); optional+=(python3-matplotlib) ;;
     test) pkgs+=("${base[@]}" googletest libgtest-dev libbenchmark-dev clang libclang-rt-dev
-                 python3-pytest python3-paho-mqtt python3-seccomp systemd) ;;
+                 python3-pytest python3-paho-mqtt python3-seccomp python3-matplotlib systemd) ;;
     cross) cross=1
            pkgs+=("${base[@]}" googletest g++-arm-linux-gnueabihf qemu-user pkgconf:armhf
                   python3-pytest python3-paho-mqtt)
@@ -40,18 +41,28 @@ if [ $cross -eq 1 ] && ! dpkg --print-foreign-architectures | grep -qx armhf; th
     added=1
 fi
 
-missing=()
-for p in "${pkgs[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-[ ${#missing[@]} -eq 0 ] && exit 0
-# Each package once, in the order first asked for.
-mapfile -t missing < <(printf '%s\n' "${missing[@]}" | awk '!seen[$0]++')
+# Each package once, in the order first asked for, if it is not installed yet.
+missing_of() {
+    for p in "$@"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || echo "$p"
+    done | awk '!seen[$0]++'
+}
+mapfile -t missing < <(missing_of "${pkgs[@]}")
+mapfile -t extra < <(missing_of "${optional[@]}")
+[ ${#missing[@]} -eq 0 ] && [ ${#extra[@]} -eq 0 ] && exit 0
 
-echo "Installing: ${missing[*]}" >&2
 # A new architecture has no package lists yet.
 [ $added -eq 0 ] || $SUDO apt-get update -q </dev/null
-if ! $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}" </dev/null; then
+apt_install() {
+    $SUDO apt-get install -y -q --no-install-recommends "$@" </dev/null && return 0
     $SUDO apt-get update -q </dev/null
-    $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}" </dev/null
+    $SUDO apt-get install -y -q --no-install-recommends "$@" </dev/null
+}
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "Installing: ${missing[*]}" >&2
+    apt_install "${missing[@]}"
+fi
+if [ ${#extra[@]} -gt 0 ]; then
+    echo "Installing (optional): ${extra[*]}" >&2
+    apt_install "${extra[@]}" || echo "Could not install ${extra[*]}: going on without it" >&2
 fi

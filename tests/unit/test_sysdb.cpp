@@ -2,6 +2,7 @@
 // another connection, and failures that write nothing.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 
 #include <climits>
 #include <cmath>
@@ -39,6 +40,23 @@ int count_batch(int n, int base) {
     return found;
 }
 
+long long file_size(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : -1;
+}
+// The first column of the first row, as another program would read it.
+std::string query(const std::string& path, const char* sql) {
+    sqlite3* db = nullptr;
+    sqlite3_stmt* s = nullptr;
+    std::string out = "(error)";
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
+        sqlite3_prepare_v2(db, sql, -1, &s, nullptr) == SQLITE_OK && sqlite3_step(s) == SQLITE_ROW)
+        out = reinterpret_cast<const char*>(sqlite3_column_text(s, 0));
+    sqlite3_finalize(s);
+    sqlite3_close_v2(db);
+    return out;
+}
+
 class SysdbTest : public ::testing::Test {
 protected:
     void SetUp() override { sysdb_reset_thread_connection(); }
@@ -56,8 +74,9 @@ protected:
     navtest::ScopedEnv env_{"SYSDB_PATH", path_};
 };
 
-TEST_F(SysdbTest, ValuesKeepTheirTypeAndReadBackExactly) {
-    // (type, value written; read back as the same text on a fresh connection)
+// Values keep their type and read back exactly; writing the stored value again (a batch that
+// repeats itself too) adds nothing to the WAL, the flash's wear, while any change lands.
+TEST_F(SysdbTest, ValuesReadBackExactlyAndRewritingThemCostsNothing) {
     const std::pair<sysdb_type, const char*> cases[] = {
         {SYSDB_TEXT, "h\xC3\xA9llo \xE2\x9C\x93\r\n"},
         {SYSDB_TEXT, ""},
@@ -70,21 +89,24 @@ TEST_F(SysdbTest, ValuesKeepTheirTypeAndReadBackExactly) {
         {SYSDB_DBL, "nan"},
         {SYSDB_DBL, "1"},
         {SYSDB_JSON, "{\"a\":[1,2.5,\"x\"]}"}};
-    {
+    auto write_all = [&] {
         sysdb::Batch batch("GPS");
         for (size_t n = 0; n < std::size(cases); ++n) {
             const auto& [type, in] = cases[n];
             Json::Value j;
             Json::Reader().parse(in, j);
-            const std::string ks = key(static_cast<int>(n));
-            const char* k = ks.c_str();
-            const int rc = type == SYSDB_TEXT  ? batch.write_str(k, in)
-                           : type == SYSDB_INT ? batch.write_int(k, atoi(in))
-                           : type == SYSDB_DBL ? batch.write_dbl(k, strtod(in, nullptr))
-                                               : batch.write_json(k, j);
+            const std::string k = key(static_cast<int>(n));
+            const int rc = type == SYSDB_TEXT  ? batch.write_str(k.c_str(), in)
+                           : type == SYSDB_INT ? batch.write_int(k.c_str(), atoi(in))
+                           : type == SYSDB_DBL ? batch.write_dbl(k.c_str(), strtod(in, nullptr))
+                                               : batch.write_json(k.c_str(), j);
             ASSERT_EQ(rc, 0) << in;
         }
-    }  // the scope's end commits
+    };
+    write_all();
+    const long long wal = file_size(path_ + "-wal");
+    write_all();
+    EXPECT_EQ(file_size(path_ + "-wal"), wal);
     sysdb_reset_thread_connection();
     for (size_t n = 0; n < std::size(cases); ++n) {
         sysdb_value v;
@@ -92,9 +114,19 @@ TEST_F(SysdbTest, ValuesKeepTheirTypeAndReadBackExactly) {
         EXPECT_EQ(v.type, cases[n].first) << cases[n].second;
         EXPECT_EQ(sysdb_value_text(v), cases[n].second);
     }
+    // Changes land: another text, another type, 0 to -0.
+    for (const auto& [k, again] : {std::pair("K0", 0), std::pair("K2", 1), std::pair("K5", 2)}) {
+        const long long before = file_size(path_ + "-wal");
+        if (again == 0) sysdb::write_str("GPS", k, "other");
+        if (again == 1) sysdb_namedb_write_dbl(nullptr, "GPS", k, -2147483648.0, 0);
+        if (again == 2) sysdb_namedb_write_dbl(nullptr, "GPS", k, 0.0, 0);
+        EXPECT_GT(file_size(path_ + "-wal"), before) << k;
+    }
     char buf[8];  // a text read is cut to the buffer and always terminated
+    ASSERT_EQ(sysdb::read_str("GPS", "K1", buf, sizeof buf), 0);
+    EXPECT_STREQ(buf, "");
     ASSERT_EQ(sysdb::read_str("GPS", "K0", buf, sizeof buf), 0);
-    EXPECT_STREQ(buf, "h\xC3\xA9llo ");
+    EXPECT_STREQ(buf, "other");
     int i = -7;  // a missing key reads as 1 and leaves the default alone
     EXPECT_EQ(sysdb::read_int("SYS", "K3", &i), 1);
     EXPECT_EQ(i, -7);
@@ -151,6 +183,38 @@ TEST_F(SysdbTest, BatchIsAllOrNothingForAnotherConnection) {
     }
     EXPECT_EQ(count_batch(n, 200), n);
     EXPECT_EQ(sysdb::write_int("GPS", "K0", 300), 0);
+}
+
+// An older file gets the rowid table at once, and its small pages only when no other
+// connection has it open.
+TEST_F(SysdbTest, OlderFilesAreRebuiltWithSmallPagesUnlessInUse) {
+    for (const char* kind : {"old", "old in use", "new"}) {
+        const bool old = kind[0] == 'o', in_use = strlen(kind) > 3;
+        navtest::TempDir dir;
+        const std::string path = dir / "sysdb.sqlite";
+        sqlite3* other = nullptr;  // makes the file as earlier versions did
+        if (old && sqlite3_open(path.c_str(), &other) == SQLITE_OK)
+            sqlite3_exec(other,
+                         "PRAGMA page_size=4096; PRAGMA journal_mode=WAL; CREATE TABLE kv (db, key,"
+                         " type, value, PRIMARY KEY (db, key)) WITHOUT ROWID;"
+                         " INSERT INTO kv VALUES ('GPS', 'K1', 3, 48.25)",
+                         nullptr, nullptr, nullptr);
+        if (!in_use) sqlite3_close(other);
+        navtest::ScopedEnv env("SYSDB_PATH", path);
+        navtest::LogCapture log;
+        EXPECT_EQ(write_batch(1, 7), 0) << kind;
+        sysdb_reset_thread_connection();
+        EXPECT_EQ(query(path, "PRAGMA page_size"), in_use ? "4096" : "1024") << kind;
+        EXPECT_EQ(log.count("rebuilt with 1024-byte pages"), old && !in_use ? 1 : 0) << kind;
+        EXPECT_EQ(log.count("sysdb: rebuild failed"), in_use ? 1 : 0) << kind;
+        EXPECT_EQ(log.count("kv rebuilt as a rowid table"), old ? 1 : 0) << kind;
+        EXPECT_EQ(query(path, "SELECT origin FROM pragma_index_list('kv')"), "u") << kind;
+        EXPECT_EQ(query(path, "PRAGMA journal_mode"), "wal") << kind;
+        EXPECT_EQ(query(path, "SELECT group_concat(key || '=' || value) FROM kv"),
+                  old ? "K1=48.25,K0=7" : "K0=7")
+            << kind;
+        if (in_use) sqlite3_close(other);
+    }
 }
 
 TEST_F(SysdbTest, FailedOpenOrLockPastTimeoutWritesNothing) {
