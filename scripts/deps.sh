@@ -20,7 +20,7 @@ for purpose in "$@"; do
     case "$purpose" in
     run) pkgs+=("${base[@]}"); optional+=(python3-matplotlib) ;;
     test) pkgs+=("${base[@]}" googletest libgtest-dev libbenchmark-dev clang libclang-rt-dev
-                 python3-pytest python3-paho-mqtt python3-seccomp python3-matplotlib systemd) ;;
+                 python3-pytest python3-paho-mqtt python3-matplotlib systemd) ;;
     cross) cross=1
            pkgs+=("${base[@]}" googletest g++-arm-linux-gnueabihf qemu-user pkgconf:armhf
                   python3-pytest python3-paho-mqtt)

@@ -1,11 +1,10 @@
 """A whole session as the service manager runs navmon: a real gpsd replaying a drive, a real
 broker, navmon confined as deploy/navmon.service confines it (rebuilt without systemd from the
-unit's own directives: a private mount namespace with the unit's writable paths, its bounding
-set, no_new_privs, umask, and a seccomp filter from systemd's own system call groups; unconfined
-where this machine has no mount namespaces), its readiness, watchdog and status on the
-notification socket. systemctl talks, as on the device, to a manager outside the confinement."""
+unit's own directives: a private mount namespace read-only but for the unit's writable paths,
+private /dev, hidden homes and processes, read-only tunables, its bounding set, no_new_privs
+and umask; unconfined where this machine has no mount namespaces), its readiness, watchdog and
+status on the notification socket. systemctl talks, as on the device, to a manager outside."""
 
-import errno
 import json
 import math
 import os
@@ -28,34 +27,6 @@ SENTENCE_KEYS = ("GPS_NMEA_GPRMC_V2", "GPS_NMEA_GPRMC_V3", "GPS_NMEA_GPGGA", "GP
 ENABLE, ACK = "v1/device/gps/enable/apply", "v1/device/gps/enable/ack"
 TPV, SKY = "v1/device/gps/location/tpv/update", "v1/device/gps/location/sat/update"
 
-# Runs inside the confinement: loads the seccomp filter, then becomes navmon.
-SECCOMP_EXEC = r"""
-import errno, json, os, sys, seccomp as s
-spec = json.loads(sys.argv[1])
-f = s.SyscallFilter(s.ERRNO(spec["errno"]))
-special = {"socket", "mmap", "mprotect", "pkey_mprotect", "clone", "clone3", "unshare", "setns",
-           "personality"}
-for name in set(spec["allow"]) - special:
-    try:
-        f.add_rule(s.ALLOW, name)
-    except (RuntimeError, ValueError, OSError):
-        pass  # not a system call of this architecture
-for family in spec["families"]:
-    f.add_rule(s.ALLOW, "socket", s.Arg(0, s.EQ, family))
-W, X = 2, 4  # never writable and executable at once, never made executable later
-for prot in (0, W, X):
-    f.add_rule(s.ALLOW, "mmap", s.Arg(2, s.MASKED_EQ, W | X, prot))
-for name in ("mprotect", "pkey_mprotect"):
-    f.add_rule(s.ALLOW, name, s.Arg(2, s.MASKED_EQ, X, 0))
-for name in ("clone", "unshare"):  # no namespace flags; setns not at all
-    f.add_rule(s.ALLOW, name, s.Arg(0, s.MASKED_EQ, 0x7E020000, 0))
-f.add_rule(s.ERRNO(errno.ENOSYS), "clone3")  # glibc falls back to clone, as under systemd
-f.add_rule(s.ALLOW, "personality", s.Arg(0, s.EQ, 0xFFFFFFFF))  # query only
-f.load()
-os.execv(sys.argv[2], sys.argv[2:])
-"""
-
-
 def unit_directives():
     out = {}
     with open(UNIT) as f:
@@ -66,29 +37,7 @@ def unit_directives():
     return out
 
 
-def syscall_groups():
-    """systemd's system call groups, as `systemd-analyze syscall-filter` lists them."""
-    groups, current = {}, None
-    for line in subprocess.run(["systemd-analyze", "syscall-filter", "--no-pager"],
-                               capture_output=True, text=True, check=True).stdout.splitlines():
-        item = line.strip()
-        if line.startswith("@"):
-            current = groups.setdefault(item, [])
-        elif item and not item.startswith("#") and current is not None:
-            current.append(item)
-        elif not item:
-            current = None
-    return groups
-
-
-def expand(names, groups):
-    out = set()
-    for name in names:
-        out |= expand(groups[name], groups) if name.startswith("@") else {name}
-    return out
-
-
-def confinement(root, seccomp):
+def confinement(root):
     """argv prefix that runs a program under the unit's confinement, with the unit's absolute
     paths taken below navmon's root (its /run is $NAVMON_ROOT/var/run)."""
     d = unit_directives()
@@ -115,17 +64,7 @@ done
 exec setpriv --no-new-privs --bounding-set=-all{caps} --inh-caps=-all "$@"
 """.format(umask=d["UMask"][0], writable=" ".join(map(shlex.quote, writable)), caps=caps and
            "," + caps)
-    prefix = ["unshare", "--mount", "/bin/sh", "-c", script, "confined"]
-    if seccomp:
-        allow, deny = [], []
-        for value in d["SystemCallFilter"]:
-            (deny if value.startswith("~") else allow).extend(value.lstrip("~").split())
-        groups = syscall_groups()
-        spec = {"allow": sorted(expand(allow, groups) - expand(deny, groups)),
-                "errno": getattr(errno, d["SystemCallErrorNumber"][0]),
-                "families": [getattr(socket, f) for f in d["RestrictAddressFamilies"][0].split()]}
-        prefix += ["/usr/bin/python3", "-c", SECCOMP_EXEC, json.dumps(spec)]
-    return prefix
+    return ["unshare", "--mount", "/bin/sh", "-c", script, "confined"]
 
 
 class ServiceManager:
@@ -204,9 +143,8 @@ def test_whole_session_as_the_service_manager_runs_it(navmon, broker, clients, g
     sub = clients(broker.port, ["v1/device/gps/location/#", "v1/device/gps/enable/#"])
     confined = subprocess.call(["unshare", "--mount", "true"], stderr=subprocess.DEVNULL) == 0
     manager = ServiceManager(gpsd, navmon.root) if confined else None
-    if confined:  # under an emulator a filter would judge the emulator's system calls
-        monkeypatch.setattr(conftest, "LAUNCHER",
-                            confinement(navmon.root, not conftest.LAUNCHER) + conftest.LAUNCHER)
+    if confined:
+        monkeypatch.setattr(conftest, "LAUNCHER", confinement(navmon.root) + conftest.LAUNCHER)
     else:
         print("no mount namespaces here: the session runs unconfined")
     navmon.start(env={"NOTIFY_SOCKET": notify.path})

@@ -1,5 +1,5 @@
 // The system database on SQLite: typed values, reads as peers store them, batches seen whole by
-// another connection, and failures that write nothing.
+// another connection, older files rebuilt, a busy database that writes nothing.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -217,17 +217,8 @@ TEST_F(SysdbTest, OlderFilesAreRebuiltWithSmallPagesUnlessInUse) {
     }
 }
 
-TEST_F(SysdbTest, FailedOpenOrLockPastTimeoutWritesNothing) {
+TEST_F(SysdbTest, LockHeldPastTheTimeoutWritesNothing) {
     ASSERT_EQ(write_batch(1, 1), 0);
-    for (const std::string& path : {std::string("/proc/navmon-no-such-dir/db"), dir_.path()}) {
-        navtest::ScopedEnv env("SYSDB_PATH", path);
-        navtest::LogCapture log;
-        sysdb::Batch batch("GPS");
-        EXPECT_FALSE(batch.open());
-        EXPECT_NE(batch.write_int("K0", 2), 0);
-        EXPECT_NE(batch.end(), 0);
-        EXPECT_EQ(log.count("sysdb: open failed: " + path), 1);
-    }
     sqlite3* other = nullptr;  // another service's writer holding the lock
     ASSERT_EQ(sqlite3_open(path_.c_str(), &other), SQLITE_OK);
     ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
