@@ -5,6 +5,8 @@
 # sentences and the MQTT traffic are shown live.
 #   DEMO_SECONDS   how long to run (default 60)
 #   DEMO_RECORDING the NMEA recording to replay (default testdata/drive_long.nmea)
+#   DEMO_START     the recording's epoch to start at (default 260: the motorway, then at 300 a
+#                  tunnel where the fix is lost for a minute)
 #   DEMO_KEEP=1    keep the throw-away directory (database, logs, samples, picture) afterwards
 # What navmon published is sampled once a second into navmon-demo.csv beside the database and
 # drawn at the end (or on Ctrl-C) into navmon-demo.png (needs python3-matplotlib); without
@@ -15,6 +17,7 @@ top=$PWD
 seconds=${DEMO_SECONDS:-60}
 recording=${DEMO_RECORDING:-$top/testdata/drive_long.nmea}
 [ -f "$recording" ] || recording=$top/testdata/drive_short.nmea
+start_epoch=${DEMO_START:-260}
 
 bash scripts/deps.sh run
 echo "Building navmon..."
@@ -26,7 +29,7 @@ rig_keep=${DEMO_KEEP:-0}
 . scripts/rig.sh
 rig_setup demo 0x4e4d
 start_broker
-start_replay "$bin" "$recording"
+start_replay "$bin" "$recording" "$start_epoch"
 write_gpsd_systemctl
 write_config_and_env
 py=/usr/bin/python3  # Debian's, with matplotlib

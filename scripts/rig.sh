@@ -52,33 +52,19 @@ CONF
     pids+=($!)
 }
 
-# The "receiver": a recording served on loopback, one epoch a second.
-start_replay() {  # BIN_DIR RECORDING
-    "$1/tools/nmea_replay" --port "$feed_port" --file "$2" --loop >"$root/replay.log" 2>&1 &
+# The "receiver": a recording served on loopback, one epoch a second, from its epoch START.
+start_replay() {  # BIN_DIR RECORDING [START]
+    "$1/tools/nmea_replay" --port "$feed_port" --file "$2" --loop --start-epoch "${3:-0}" \
+        >"$root/replay.log" 2>&1 &
     pids+=($!)
 }
 
 # systemd's part: navmon starts and stops gpsd through $NAVMON_ROOT/bin/systemctl.
 write_gpsd_systemctl() {
-    cat >"$root/bin/systemctl" <<SCRIPT
-#!/bin/sh
-pidfile="$root/var/run/gpsd.pid"
-case "\$1" in
-start)
-    if [ -f "\$pidfile" ] && kill -0 "\$(cat "\$pidfile")" 2>/dev/null; then exit 0; fi
-    # A parent shell stays to reap gpsd when it dies.
-    GPSD_SHM_KEY=$shm_key nohup sh -c '/usr/sbin/gpsd -N -n -S $gpsd_port -P "\$0" tcp://127.0.0.1:$feed_port; :' "\$pidfile" >>"$root/gpsd.log" 2>&1 &
-    i=0; while [ \$i -lt 50 ] && [ ! -s "\$pidfile" ]; do sleep 0.1; i=\$((i+1)); done
-    [ -s "\$pidfile" ] ;;
-stop)
-    [ -f "\$pidfile" ] || exit 0
-    pid=\$(cat "\$pidfile"); kill -TERM "\$pid" 2>/dev/null
-    i=0; while [ \$i -lt 50 ] && kill -0 "\$pid" 2>/dev/null; do sleep 0.1; i=\$((i+1)); done
-    rm -f "\$pidfile" ;;
-*) exit 1 ;;
-esac
-SCRIPT
-    chmod 755 "$root/bin/systemctl"
+    mkdir -p "$root/var/log"
+    cp "$(dirname "${BASH_SOURCE[0]}")/systemctl-gpsd.sh" "$root/bin/systemctl"
+    printf 'ROOT=%s\nGPSD_PORT=%s\nFEED_PORT=%s\nSHM_KEY=%s\n' "$root" "$gpsd_port" \
+        "$feed_port" "$shm_key" >"$root/bin/rig.env"
 }
 
 # A module with dead reckoning and the fake LED; navmon's environment pointed at the rig.

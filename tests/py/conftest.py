@@ -5,6 +5,7 @@ real gpsd fed from a recording, on free loopback ports. Each stops exactly what 
 import json
 import os
 import shlex
+import shutil
 import signal
 import socket
 import sqlite3
@@ -132,35 +133,6 @@ class Mqtt:
         return wait_for(lambda: (self.heard(topic)[after:] or [None])[0], timeout)
 
 
-# Stands in for /bin/systemctl: "start gpsd" runs a gpsd of this root in the foreground under a
-# subshell that stays to reap it (a killed gpsd is gone at once, not a zombie answering kill 0).
-SYSTEMCTL = r"""#!/bin/sh
-PIDFILE='{root}/var/run/gpsd.pid'
-echo "$*" >> '{root}/var/log/systemctl.log'
-ours() {{  # the pid of the gpsd of this pid file, if it runs
-    pid=$(cat "$PIDFILE" 2>/dev/null) && [ -n "$pid" ] &&
-    tr '\000' ' ' < "/proc/$pid/cmdline" 2>/dev/null | grep -q -F -- "-P $PIDFILE " && echo "$pid"
-}}
-case "$1 $2" in
-"start gpsd")
-    ours > /dev/null && exit 0
-    rm -f "$PIDFILE"
-    ( GPSD_SHM_KEY={key} /usr/sbin/gpsd -N -n -S {port} -P "$PIDFILE" tcp://127.0.0.1:{feed} \
-        < /dev/null >> '{root}/var/log/gpsd.log' 2>&1 ) < /dev/null > /dev/null 2>&1 &
-    for i in $(seq 150); do ours > /dev/null && exit 0; kill -0 $! || exit 1; sleep 0.02; done
-    exit 1;;
-"stop gpsd")
-    if pid=$(ours); then
-        kill -TERM "$pid"
-        for i in $(seq 150); do kill -0 "$pid" 2>/dev/null || break; sleep 0.02; done
-        kill -KILL "$pid" 2>/dev/null
-    fi
-    rm -f "$PIDFILE";;
-*) exit 5;;
-esac
-"""
-
-
 class Watch(threading.Thread):
     """A plain gpsd client collecting every line gpsd sends it (raw: the receiver's own) into
     .lines until close()."""
@@ -200,10 +172,12 @@ class Gpsd:
             os.makedirs(os.path.join(root, d), exist_ok=True)
         os.chmod(os.path.join(root, "var/run"), 0o777)  # gpsd drops to its own user
         self.shm_key = "0x4E4D%04X" % (self.port & 0xFFFF)
+        # systemd's stand-in, shared with the demo: gpsd on this rig's ports.
         self.systemctl = os.path.join(root, "bin/systemctl")
-        with open(self.systemctl, "w") as f:
-            f.write(SYSTEMCTL.format(root=root, key=self.shm_key, port=self.port, feed=self.feed))
-        os.chmod(self.systemctl, 0o755)
+        shutil.copy(os.path.join(SOURCE_DIR, "scripts/systemctl-gpsd.sh"), self.systemctl)
+        with open(os.path.join(root, "bin/rig.env"), "w") as f:
+            f.write("ROOT=%s\nGPSD_PORT=%d\nFEED_PORT=%d\nSHM_KEY=%s\n" %
+                    (shlex.quote(root), self.port, self.feed, self.shm_key))
         self.replay = subprocess.Popen(
             program("nmea_replay") + ["--port", str(self.feed), "--rate", str(rate),
                                       "--file", os.path.join(SOURCE_DIR, "testdata", recording),
