@@ -146,8 +146,9 @@ def render(csv_path, png_path):
     sp.set_rlim(0, 90)
     sp.set_yticks([0, 30, 60, 90])
     sp.set_yticklabels(["90", "60", "30", "0"], fontsize="x-small")
-    group = next((r["gpgsv"] for r in reversed(rows) if r["gpgsv"]), "")
-    sats = sky(group)
+    # The last group with satellites: in a tunnel the receiver's groups are empty.
+    at, sats = next(((r["t"], sky(r["gpgsv"])) for r in reversed(rows) if sky(r["gpgsv"])),
+                    ("", []))
     heard = [s for s in sats if not math.isnan(s[3])]
     if heard:
         dots = sp.scatter([math.radians(s[2]) for s in heard], [90 - s[1] for s in heard],
@@ -161,7 +162,8 @@ def render(csv_path, png_path):
     for prn, el, az, _ in sats:
         sp.annotate(prn, (math.radians(az), 90 - el), fontsize="x-small", xytext=(4, 4),
                     textcoords="offset points")
-    sp.set_title("Sky: last GPS_NMEA_GPGSV group (%d satellites)" % len(sats), fontsize="medium")
+    sp.set_title("Sky: last GPS_NMEA_GPGSV group with satellites (%d, at %s s)" % (len(sats), at),
+                 fontsize="medium")
 
     fig.tight_layout()
     fig.savefig(png_path, dpi=DPI, pil_kwargs={"optimize": True})
