@@ -88,8 +88,8 @@ const char* const kStmtSql[STMT_COUNT] = {
     "ROLLBACK",
     // An update in place (INSERT OR REPLACE would delete and reinsert the row) lets SQLite
     // leave alone every page whose bytes stay the same: a value written again costs nothing.
-    "INSERT INTO kv(db, key, type, value) VALUES(?1, ?2, ?3, ?4)"
-    " ON CONFLICT(db, key) DO UPDATE SET type = excluded.type, value = excluded.value",
+    ("INSERT INTO kv(db, key, type, value) VALUES(?1, ?2, ?3, ?4)"
+     " ON CONFLICT(db, key) DO UPDATE SET type = excluded.type, value = excluded.value"),
     "SELECT type, value FROM kv WHERE db = ?1 AND key = ?2",
     "DELETE FROM kv WHERE db = ?1 AND key = ?2",
     "SELECT key, type, value FROM kv WHERE db = ?1 ORDER BY key",
