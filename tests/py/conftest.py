@@ -133,41 +133,12 @@ class Mqtt:
         return wait_for(lambda: (self.heard(topic)[after:] or [None])[0], timeout)
 
 
-class Watch(threading.Thread):
-    """A plain gpsd client collecting every line gpsd sends it (raw: the receiver's own) into
-    .lines until close()."""
-
-    def __init__(self, port, raw):
-        super().__init__(daemon=True)
-        self.lines, self.quit = [], False
-        self.sock = socket.create_connection(("127.0.0.1", port), timeout=0.2)
-        kind = b'"raw":1' if raw else b'"json":true'
-        self.sock.sendall(b'?WATCH={"enable":true,%s};\n' % kind)
-        self.start()
-
-    def run(self):
-        pending = b""
-        while not self.quit:
-            try:
-                chunk = self.sock.recv(65536)
-            except socket.timeout:
-                continue
-            *done, pending = (pending + chunk).split(b"\n")
-            self.lines += [d.decode("ascii", "replace").rstrip("\r") for d in done]
-            self.quit |= not chunk
-
-    def close(self):
-        self.quit = True
-        self.join()
-        self.sock.close()
-
-
 class Gpsd:
     """nmea_replay serving a recording on a loopback port and, through $ROOT/bin/systemctl, a
     real gpsd reading it and listening on another."""
 
     def __init__(self, root, recording, rate=1.0, loop=True, start_epoch=0, start=False):
-        self.root, self.feed, self.port = root, free_port(), free_port()
+        self.root, self.feed, self.port, self.pipes = root, free_port(), free_port(), []
         for d in ("bin", "var/run", "var/log"):
             os.makedirs(os.path.join(root, d), exist_ok=True)
         os.chmod(os.path.join(root, "var/run"), 0o777)  # gpsd drops to its own user
@@ -210,12 +181,19 @@ class Gpsd:
         with open(os.path.join(self.root, "var/log/systemctl.log")) as f:
             return f.read().count("start gpsd")
 
-    def watch(self, raw=False):
-        return Watch(self.port, raw)
+    def pipe(self, flag):
+        """gpspipe, gpsd's own client, writing what gpsd sends (-w: reports, -r: the receiver's
+        lines) to a file until stop(); a function giving the lines so far."""
+        path = os.path.join(self.root, "var/log/gpspipe%s.txt" % flag)
+        self.pipes.append(subprocess.Popen(["gpspipe", flag, "-o", path,
+                                            "127.0.0.1:%d" % self.port], **QUIET))
+        return lambda: open(path, errors="replace").read().splitlines() \
+            if os.path.exists(path) else []
 
     def stop(self):
+        for p in self.pipes + [self.replay]:
+            stop_process(p)
         subprocess.call([self.systemctl, "stop", "gpsd"], **QUIET)
-        stop_process(self.replay)
         # Any gpsd of this root that outlived its pid file (a restart racing the stop).
         mark = ("-P\0%s/var/run/gpsd.pid\0" % self.root).encode()
         for pid in filter(str.isdigit, os.listdir("/proc")):

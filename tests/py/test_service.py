@@ -226,12 +226,11 @@ def round_trip(batch, root):
         f.write("".join(batch[k] for k in ("GPS_NMEA_GPRMC_V3", "GPS_NMEA_GPGGA",
                                            "GPS_NMEA_GPGSA")))
     gpsd = Gpsd(root, f.name, rate=5, start=True)
-    watch = gpsd.watch()
+    reports = gpsd.pipe("-w")
     try:
-        tpv = wait_for(lambda: next((r for r in map(json.loads, watch.lines)
+        tpv = wait_for(lambda: next((r for r in map(json.loads, reports())
                                      if r["class"] == "TPV" and r.get("mode") == 3), None), 10)
     finally:
-        watch.close()
         gpsd.stop()
     assert tpv, batch["GPS_NMEA_GPRMC_V3"]
     assert tpv["time"][:19] == batch["GPS_DATA_RAW"]["iso8601"][:19]
