@@ -24,14 +24,9 @@ def test_command_line_usage_and_exit_status(navmon, args, status):
     assert not os.path.exists(navmon.path("/var/run/navmon.pid"))
 
 
-def systemctl_called(navmon, call, timeout=5.0):
-    def seen():
-        try:
-            with open(navmon.path("/systemctl.calls")) as f:
-                return call in f.read()
-        except OSError:
-            return False
-    return wait_for(seen, timeout)
+def systemctl_called(navmon, call):
+    calls = navmon.path("/systemctl.calls")
+    return wait_for(lambda: os.path.exists(calls) and call in open(calls).read())
 
 
 def test_start_up_records_sessions_by_signal_and_orderly_stop(navmon):

@@ -6,13 +6,10 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <mutex>
 #include <sstream>
-#include <string>
 #include <thread>
 #include <vector>
 
