@@ -69,7 +69,7 @@ TEST(Receiver, GroupsTextAndIndex) {
          0,
          sentence("$GPGSV,1,1,03,12,00,000,35,13,05,000,,00,00,200,20,00,00,000,")},
         {{"$GPGSV,1,1,01,07,30,"}, 0, sentence("$GPGSV,1,1,01,07,30,," + kFill)},
-        {{"$GPGSV,1,1,,07,30,100,40"}, 0, sentence("$GPGSV,1,1,,07,30,100,40" + kFill)},
+        {{"$GPGSV,1,1,,,30,100,40"}, 0, sentence("$GPGSV,1,1,,00,30,100,40" + kFill)},
         {{"!" + one + "\r\n"}, 0, sentence(one + "\r" + kFill)},
         // Lines of 128 characters or more (with "*hh\r") are left out of text and index.
         {{big + std::string(70, ' ')}, 100, sentence(big + std::string(70, ' '))},
