@@ -13,9 +13,8 @@ static navtest::TempDir g_dir;
 static navtest::ScopedEnv g_env{"SYSDB_PATH", g_dir / "sysdb.sqlite"};
 
 // Takes all out of "DR" as "KEY:text ", "KEY#int ", "KEY=double " without "DR_"; the line: "*".
-static std::string take_stored(const std::string& line) {
+static std::string take_stored(const std::string& line, std::string out = "") {
     std::vector<std::pair<std::string, sysdb_value>> list;
-    std::string out;
     sysdb_namedb_list(nullptr, "DR", &list);
     for (const auto& [key, v] : list) {
         out += key.substr(3) + " :#=:"[v.type] + (v.text == line ? "*" : sysdb_value_text(v)) + " ";
@@ -84,6 +83,7 @@ TEST(Pstm, HandlersStoreTheirKeysNoneForALineAFieldShortAndTheirScannerMatchesSs
     const std::tuple<const char*, int, unsigned> saturated[] = {
         {"99999999999999999999999", INT_MAX, UINT_MAX},
         {"2147483648", INT_MAX, 2147483648u},
+        {"-2147483648", INT_MIN, 2147483648u},
         {"-2147483649", INT_MIN, 0u - 2147483649u},
         {"4294967296", INT_MAX, UINT_MAX}};
     for (const auto& [s, d, u] : saturated) {
