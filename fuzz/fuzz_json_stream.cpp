@@ -1,18 +1,15 @@
-// Arbitrary blocks from gpsd's JSON connection: no crash, no undefined behaviour, and the
-// reassembly buffer never passes its limit. The reports that come through are then run
-// through a processing pass, whose exceptions are its documented failure path.
-#include <cstddef>
+// Arbitrary blocks from gpsd's JSON connection: no crash, no undefined behaviour, the reassembly
+// buffer within its limit; then a processing pass, whose exceptions are its failure path.
 #include <cstdint>
 #include <cstdlib>
 #include <exception>
-#include <string>
 
 #include "intake/intake.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FixState state;
-    JsonIntake intake(state, [](const char*, const Json::Value& report) {
-        if (!report.isObject()) abort();
+    JsonIntake intake(state, [](const char*, const Json::Value& r) {
+        if (!r.isObject()) abort();
     });
     // NUL bytes separate the blocks, as the client hands each one over as a C string.
     const std::string input(reinterpret_cast<const char*>(data), size);

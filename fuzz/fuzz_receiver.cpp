@@ -1,43 +1,27 @@
-// Arbitrary blocks through the receiver line intake, with dead reckoning on so that every
-// proprietary handler is reached; the group steps and the field scanner are also driven
-// directly so that short inputs reach them without first forming a valid group.
-#include <stdlib.h>
-#include <syslog.h>
-
-#include <algorithm>
-#include <cstddef>
+// Arbitrary blocks through the receiver line intake, dead reckoning on to reach every proprietary
+// handler; the group steps and the scanner driven directly too, so short inputs reach them.
 #include <cstdint>
-#include <filesystem>
-#include <string>
-#include <vector>
+#include <sstream>
 
 #include "platform/platform.h"
 #include "receiver/receiver.h"
+#include "tests/support/support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const bool ready = [] {
-        static char dir[] = "/tmp/fuzz_receiver.XXXXXX";
-        if (mkdtemp(dir) == nullptr) abort();
-        atexit([] { std::filesystem::remove_all(dir); });
-        setenv("SYSDB_PATH", (std::string(dir) + "/sysdb.sqlite").c_str(), 1);
-        log_set_verbose(true);  // the debug lines format the parsed fields too
-        setlogmask(LOG_MASK(LOG_EMERG));
-        return true;
-    }();
-    (void)ready;
+    static navtest::TempDir dir;
+    static navtest::ScopedEnv env("SYSDB_PATH", dir / "sysdb.sqlite");
+    // Verbose: the debug lines format the parsed fields too; none reaches syslog.
+    [[maybe_unused]] static const int once =
+        (log_set_verbose(true), setlogmask(LOG_MASK(LOG_EMERG)));
     const std::string text(reinterpret_cast<const char*>(data), size);
     ReceiverIntake intake;
     intake.set_deadreckon_enabled(true);
-    std::string block = text;
-    intake.on_nmea_message(&block[0]);
+    intake.on_nmea_message(&std::string(text)[0]);
 
     // The same lines as one group, whatever their count and number characters say.
     std::vector<std::string> lines;
-    for (size_t start = 0; start <= text.size();) {
-        const size_t nl = std::min(text.find('\n', start), text.size());
-        lines.push_back(text.substr(start, nl - start).c_str());  // up to the first NUL
-        start = nl + 1;
-    }
+    std::istringstream stream(text);
+    for (std::string l; std::getline(stream, l) || lines.empty();) lines.push_back(l.c_str());
     store_gsv_group(lines);
     store_gps_sqi(lines);
 

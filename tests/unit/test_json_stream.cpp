@@ -1,21 +1,16 @@
 // Reassembly of gpsd's JSON stream into reports, and their dispatch to FixState and the sink.
 #include <gtest/gtest.h>
 
-#include <string>
 #include <tuple>
 #include <vector>
 
 #include "intake/intake.h"
 
-namespace {
-
-const std::string kTpv =
-    R"({"class":"TPV","mode":3,"time":"2024-03-05T07:08:09Z","lat":47,"lon":2,"alt":1,"speed":0})";
+const std::string kTpv = R"({"class":"TPV","mode":3,"time":"T","lat":4,"lon":2,"alt":1,"speed":0})";
 const std::string kSky = R"({"class":"SKY","ts":"own","satellites":[{"PRN":1},{"PRN":2}]})";
 
-// A fresh intake whose sink records the types it is handed.
 struct Intake {
-    void feed(std::string block) { json.on_gpsd_json(&block[0]); }  // a writable C string
+    Intake& feed(std::string block) { return json.on_gpsd_json(&block[0]), *this; }
     FixState state;
     std::string sent;
     JsonIntake json{state, [this](const char* type, const Json::Value&) { sent += type; }};
@@ -24,21 +19,16 @@ struct Intake {
 TEST(JsonStream, ReportsSurviveAnySplitOfTheStream) {
     const std::string stream = kTpv + "\r\n\n" + kSky + "\n \t{\"class\":\"TPV\",\"mode\":1} \r\n";
     // Every single cut, and pairs of cuts from every fifth place.
-    for (size_t i = 1; i < stream.size(); ++i) {
+    for (size_t i = 1; i < stream.size(); ++i)
         for (size_t j = i; j < stream.size(); j += i % 5 == 1 ? 11 : stream.size()) {
             SCOPED_TRACE(std::to_string(i) + " " + std::to_string(j));
             Intake in;
-            for (const std::string& block :
-                 {stream.substr(0, i), stream.substr(i, j - i), stream.substr(j)})
-                in.feed(block);
+            in.feed(stream.substr(0, i)).feed(stream.substr(i, j - i)).feed(stream.substr(j));
             EXPECT_EQ(in.sent, "TPVSKYTPV");
             EXPECT_EQ(in.json.partial_json().find_first_not_of(" \t\r\n"), std::string::npos);
-            const Json::Value state = in.state.fixstate_snapshot();
-            EXPECT_EQ(state["TPV"]["mode"].asInt(), 3);  // the TPV without a fix is not stored
-            EXPECT_EQ(state["SKY"]["satellites"].size(), 2u);
-            EXPECT_TRUE(state["SKY"]["ts"].isDouble());  // the reception time replaces it
+            EXPECT_EQ(in.state.fixstate_snapshot()["TPV"]["mode"], 3);  // not the fixless TPV
+            EXPECT_TRUE(in.state.fixstate_snapshot()["SKY"]["ts"].isDouble());  // reception time
         }
-    }
 }
 
 // Rows: blocks (each ends like a line), types sunk, whether FixState gained a member, what is left.
@@ -56,12 +46,10 @@ TEST(JsonStream, StaleFragmentsOverflowAndDispatch) {
         {{R"({"mode":3})", R"({"class":3})", R"({"class":"VERSION"})"}, "", false, ""},
     };
     // Every member but "alt" is needed for a TPV to be stored; each goes to the sink.
-    for (const char* missing : {"lat", "lon", "mode", "speed", "time", "alt"}) {
-        Json::Value tpv;
-        Json::Reader().parse(kTpv, tpv);
-        tpv.removeMember(missing);
-        cases.push_back({{Json::FastWriter().write(tpv)}, "TPV", *missing == 'a', ""});
-    }
+    for (std::string m : {",\"lat\":4", ",\"lon\":2", ",\"mode\":3", ",\"speed\":0",
+                          ",\"time\":\"T\"", ",\"alt\":1"})
+        cases.push_back(
+            {{std::string(kTpv).erase(kTpv.find(m), m.size())}, "TPV", m[2] == 'a', ""});
     for (const auto& [blocks, sent, stored, left] : cases) {
         SCOPED_TRACE(blocks[0].substr(0, 80));
         Intake in;
@@ -74,5 +62,3 @@ TEST(JsonStream, StaleFragmentsOverflowAndDispatch) {
         EXPECT_EQ(in.json.partial_json(), left);
     }
 }
-
-}  // namespace
