@@ -24,15 +24,10 @@ inline void mkdirs(const std::string& path) {
 // A fresh directory (mode 0755) removed with its contents on destruction.
 class TempDir {
 public:
-    TempDir() {
-        char tmpl[] = "/tmp/navmon-test-XXXXXX";
-        if (mkdtemp(tmpl) == nullptr) abort();
-        chmod(tmpl, 0755);
-        path_ = tmpl;
+    TempDir() : path_("/tmp/navmon-test-XXXXXX") {
+        if (mkdtemp(&path_[0]) == nullptr || chmod(path_.c_str(), 0755) != 0) abort();
     }
-    ~TempDir() {
-        if (system(("rm -rf '" + path_ + "'").c_str()) != 0) perror(path_.c_str());
-    }
+    ~TempDir() { (void)!system(("rm -rf '" + path_ + "'").c_str()); }
     const std::string& path() const { return path_; }
     std::string operator/(const std::string& rel) const { return path_ + "/" + rel; }
 
@@ -58,9 +53,7 @@ private:
 // A loopback TCP port that was free when asked.
 inline int free_port() {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in addr{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
     socklen_t len = sizeof addr;
     if (bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0) abort();
     getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
@@ -105,30 +98,30 @@ public:
         clear();
         log_set_verbose(true);
         log_set_hook([](int, const char* text) {
-            std::lock_guard<std::mutex> lock(mu());
-            lines().emplace_back(text);
+            std::lock_guard<std::mutex> lock(store().mu);
+            store().lines.emplace_back(text);
         });
     }
     ~LogCapture() { log_set_hook(nullptr); }
     int count(const std::string& text) const {
-        std::lock_guard<std::mutex> lock(mu());
+        std::lock_guard<std::mutex> lock(store().mu);
         int n = 0;
-        for (const auto& l : lines()) n += l.find(text) != std::string::npos;
+        for (const auto& l : store().lines) n += l.find(text) != std::string::npos;
         return n;
     }
     bool contains(const std::string& text) const { return count(text) > 0; }
     void clear() {
-        std::lock_guard<std::mutex> lock(mu());
-        lines().clear();
+        std::lock_guard<std::mutex> lock(store().mu);
+        store().lines.clear();
     }
 
 private:
-    static std::mutex& mu() {
-        static std::mutex m;
-        return m;
-    }
-    static std::vector<std::string>& lines() {
-        static std::vector<std::string> s;
+    struct Store {
+        std::mutex mu;
+        std::vector<std::string> lines;
+    };
+    static Store& store() {
+        static Store s;
         return s;
     }
 };

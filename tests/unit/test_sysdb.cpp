@@ -138,7 +138,17 @@ TEST_F(SysdbTest, BatchIsSeenWholeByAnotherConnectionAndEndsWithItsWritesOnAnExc
     } catch (const std::runtime_error&) {
     }
     EXPECT_EQ(count_batch(n, 100), n);
-    EXPECT_EQ(sysdb::write_int("GPS", "K0", 300), 0);
+    // Another thread of the process waits for a batch, however long, instead of failing on the
+    // database's busy timeout: the batch holds the process's lock.
+    std::thread other;
+    int rc = -2;
+    {
+        sysdb::Batch batch("GPS");
+        other = std::thread([&] { rc = sysdb::write_int("GPS", "K0", 300); });
+        std::this_thread::sleep_for(std::chrono::milliseconds(800));
+    }
+    other.join();
+    EXPECT_EQ(rc, 0);
 }
 
 // An older file gets the rowid table at once, and its small pages only when no other
