@@ -39,11 +39,8 @@ def free_port():
 
 
 def listening(port):
-    try:
-        socket.create_connection(("127.0.0.1", port), timeout=0.5).close()
-        return True
-    except OSError:
-        return False
+    with socket.socket() as s:
+        return s.connect_ex(("127.0.0.1", port)) == 0
 
 
 def wait_for(cond, timeout=5.0, step=0.02):
@@ -164,9 +161,8 @@ class Gpsd:
 
     def pid(self):
         try:
-            with open(os.path.join(self.root, "var/run/gpsd.pid")) as f:
-                return int(f.read().strip() or 0)
-        except (OSError, ValueError):
+            return int(open(os.path.join(self.root, "var/run/gpsd.pid")).read().strip() or 0)
+        except (OSError, ValueError):  # none, or removed while read
             return 0
 
     def kill_gpsd(self):
@@ -243,12 +239,11 @@ class Navmon:
         return self.path("/sys/class/leds/gps/" + name)
 
     def led(self, name="brightness"):
-        with open(self.led_path(name)) as f:
-            return f.read().strip()
+        return open(self.led_path(name)).read().strip()
 
-    def start(self, *args, env=None, wait=True):
-        """Starts navmon; with wait, returns once its signal handlers are in place (an earlier
-        SIGUSR1 would end it: its default action)."""
+    def start(self, *args, env=None):
+        """Starts navmon, and returns once its signal handlers are in place (an earlier SIGUSR1
+        would end it: its default action)."""
         self.write(self.env["PLATFORM_CONFIG"], self.config_text or json.dumps(self.config))
         environ = {k: v for k, v in os.environ.items() if k != "NOTIFY_SOCKET"}
         environ.update(self.env, **(env or {}))
@@ -256,7 +251,7 @@ class Navmon:
         self.proc = subprocess.Popen(program("navmon") + args, env=environ,
                                      stdout=open(self.path("/navmon.out"), "a"),
                                      stderr=subprocess.STDOUT)
-        assert not wait or self.wait_log("Enabled:"), "navmon did not start"
+        assert self.wait_log("Enabled:"), "navmon did not start"
         return self.proc
 
     def signal(self, sig):
@@ -267,11 +262,7 @@ class Navmon:
         return stop_process(self.proc, grace) if self.proc else None
 
     def log(self):
-        try:
-            with open(self.log_path, errors="replace") as f:
-                return f.read()
-        except OSError:
-            return ""
+        return open(self.log_path, errors="replace").read() if os.path.exists(self.log_path) else ""
 
     def wait_log(self, text, timeout=10.0, count=1):
         return wait_for(lambda: self.log().count(text) >= count, timeout, 0.05)

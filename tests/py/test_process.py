@@ -30,15 +30,12 @@ def systemctl_called(navmon, call):
 
 
 def test_start_up_records_sessions_by_signal_and_orderly_stop(navmon):
-    for key in SESSION_KEYS:
+    for key in SESSION_KEYS + ("GPS_STATUS",):
         navmon.sysdb("set", "GPS", key, "stale")
-    navmon.sysdb("set", "GPS", "GPS_STATUS", "ACTIVE")
     proc = navmon.start()
-    assert navmon.wait_db("GPS", "GPS_STATUS", "INACTIVE")
-    assert navmon.wait_log("Enabled:0")
+    assert navmon.wait_db("GPS", "GPS_STATUS", "INACTIVE") and navmon.wait_log("Enabled:0")
     assert all(navmon.db("GPS", k) is None for k in SESSION_KEYS)
-    with open(navmon.path("/var/run/navmon.pid")) as f:
-        assert f.read() == "%d\n" % proc.pid
+    assert open(navmon.path("/var/run/navmon.pid")).read() == "%d\n" % proc.pid
     assert "deadreckoning enabled: 1" in navmon.log()
 
     # SIGUSR1 starts a session; with gpsd down the loop asks systemd to start it.
@@ -62,10 +59,8 @@ def test_start_up_records_sessions_by_signal_and_orderly_stop(navmon):
 def test_led_follows_module_configuration_and_session(navmon, module):
     navmon.config["hardware"]["wireless"]["gps"]["module"] = module
     navmon.start()
-    assert navmon.wait_log("Session ended")
-    assert navmon.led() == "0"  # switched off at start-up either way
-    with open(navmon.led_path("brightness"), "w") as f:
-        f.write("42\n")
+    assert navmon.wait_log("Session ended") and navmon.led() == "0"  # off at start-up either way
+    navmon.write(navmon.led_path("brightness"), "42\n")
     if module == "NONE":  # a device without a GPS module: idle passes leave the LED alone
         assert navmon.wait_log("Session ended", count=3)
         assert navmon.led() == "42"

@@ -1,6 +1,5 @@
-"""Receivers other than the bundled drives, through a real gpsd: a handheld with a 2D fix only,
-a feed whose GGA comes an epoch late, and NMEA 4.10/4.11 modules whose GSV sentences end in a
-signal ID (the 4.11 one with an L1 and an L5 group per epoch, and $PSTM output)."""
+"""Receivers through a real gpsd: a 2D-only handheld, a GGA an epoch late, NMEA 4.10 and 4.11
+modules whose GSV sentences end in a signal ID (4.11: an L1 and an L5 group, and $PSTM)."""
 
 import os
 import signal
@@ -37,20 +36,17 @@ def l1_groups(recording):
     """Stored text -> signal quality index of every GPS L1 C/A group of the recording, worked
     out here: the signal ID dropped, four satellite blocks a line, a fresh checksum."""
     groups, text, snrs = {}, "", []
-    with open(os.path.join(SOURCE_DIR, "testdata", recording)) as f:
-        for line in f:
-            if not line.startswith("$GPGSV"):
-                continue
-            fields = line[:line.index("*")].split(",")
-            if fields[2] == "1":
-                text, snrs = "", []
-            sats, signal_id = fields[4:-1], fields[-1]
-            snrs += [int(s or 0) for s in sats[3::4]]
-            text += nmea(",".join(fields[:4] + sats + ["00", "00", "000", ""] *
-                                  (4 - len(sats) // 4)))
-            if fields[1] == fields[2] and signal_id == "1":
-                best = sorted(snrs + [0] * 4)[-4:]
-                groups[text] = int(min(100.0, max(0.0, (sum(best) / 4 - 20) * 100 / 30)))
+    for line in open(os.path.join(SOURCE_DIR, "testdata", recording)):
+        fields = line[:line.find("*")].split(",")
+        if fields[0] != "$GPGSV":
+            continue
+        text, snrs = ("", []) if fields[2] == "1" else (text, snrs)
+        sats, signal_id = fields[4:-1], fields[-1]
+        snrs += [int(s or 0) for s in sats[3::4]]
+        text += nmea(",".join(fields[:4] + sats + ["00", "00", "000", ""] * (4 - len(sats) // 4)))
+        if fields[1] == fields[2] and signal_id == "1":
+            best = sorted(snrs + [0] * 4)[-4:]
+            groups[text] = int(min(100.0, max(0.0, (sum(best) / 4 - 20) * 100 / 30)))
     return groups
 
 

@@ -1,4 +1,5 @@
-// Platform utilities: configuration store, pid files, the LED and the watchdog, logging.
+// Platform utilities: configuration store, pid files, the LED and the watchdog. (The log file
+// and the verbose switch are read by every process test.)
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -103,21 +104,4 @@ TEST(Watchdog, KickedAtFirstThenOncePerMinuteOfUptime) {
         EXPECT_EQ(log.count("Kicking watchdog"), kicks) << uptime;
     }
     fwtime_set_source(nullptr);
-}
-
-TEST(Logging, FileLinesAndVerboseFilter) {
-    TempDir dir;
-    log_open("navmon-test", LOG_USER, (dir / "navmon.log").c_str(), false);
-    nm_log(LOG_DEBUG, "hidden %d", 1);
-    nm_log(LOG_NOTICE, "shown %d", 2);
-    log_set_verbose(true);
-    nm_log(LOG_DEBUG, "now shown");
-    nm_log(LOG_ERR, "%s", std::string(5000, 'x').c_str());  // cut, still one line
-    log_close();
-    log_set_verbose(false);
-    const std::string text = read_file(dir / "navmon.log");
-    const std::string t = R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3} )";  // the time, to the ms
-    const std::regex lines(t + "notice shown 2\n" + t + "debug now shown\n" + t + "err x+\n");
-    EXPECT_TRUE(std::regex_match(text, lines)) << text.substr(0, 300);
-    EXPECT_LT(text.size(), 1300u);  // the long message was cut
 }
