@@ -49,28 +49,26 @@ public:
     // The session loop, until need_to_quit; then the LED off and the client destroyed.
     void run();
 
-    // Steps of the loops.
+    // Steps of the loops that the tests drive directly.
     void mark_gps_active();
     void mark_gps_inactive();
     void clear_gps_records();
+    // One processing pass (the clients' supervision excepted).
+    void run_processing_pass();
+
+    ReceiverIntake& receiver() { return receiver_; }
+    FixWriter& writer() { return writer_; }
+
+private:
     void wait_for_gps_flashing();
     void read_deadreckon_setting();
     int start_gpsd();
     void stop_gpsd();
     int run_parsing_loop();
-    // One processing pass (the clients' supervision excepted).
-    void run_processing_pass();
     bool gpsd_alive();
     void check_gpsd_client(gpsdClient& client);
     // svc_req, with a signal's request applied first; false without a client.
     bool svc_req();
-
-    gpsMqtt* mqtt() { return mqtt_.get(); }
-    FixState& fix_state() { return fix_state_; }
-    ReceiverIntake& receiver() { return receiver_; }
-    FixWriter& writer() { return writer_; }
-
-private:
     void record_gps_inactive();
     void idle_pass();
     void run_session();

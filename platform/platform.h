@@ -92,10 +92,9 @@ public:
     void update(bool valid);
     // Off, with no cache test.
     void off();
-    int state() const { return state_; }  // the code last shown; -1 before any
 
 private:
-    int state_ = -1;
+    int state_ = -1;  // the code last shown; -1 before any
 };
 
 // The service watchdog (main thread only): the first kick goes out, later ones at most once
