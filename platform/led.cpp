@@ -31,13 +31,9 @@ bool write_attr(const std::string& dir, const char* name, const char* value) {
         nm_log(LOG_DEBUG, "LED: cannot open %s: %s", path.c_str(), strerror(errno));
         return false;
     }
-    size_t len = strlen(value);
-    ssize_t w;
-    do {
-        w = write(fd, value, len);
-    } while (w < 0 && errno == EINTR);
+    bool ok = write_all(fd, value, strlen(value));
     int saved = errno;
-    bool ok = close(fd) == 0 && w == static_cast<ssize_t>(len);
+    ok = close(fd) == 0 && ok;
     if (!ok) nm_log(LOG_DEBUG, "LED: cannot write %s: %s", path.c_str(), strerror(saved));
     return ok;
 }

@@ -100,6 +100,11 @@ bool write_all(int fd, const char* data, size_t len) {
             if (errno == EINTR) continue;
             return false;
         }
+        // An attribute that takes nothing would otherwise be retried for ever.
+        if (w == 0) {
+            errno = EIO;
+            return false;
+        }
         data += w;
         len -= static_cast<size_t>(w);
     }
