@@ -73,12 +73,7 @@ void Navmon::run_processing_pass() {
     run_guarded("process_gps_data", [&] { fix_state_.process_gps_data(snapshot, &led_); });
     run_guarded("saveGpsDataSysdb", [&] { writer_.saveGpsDataSysdb(snapshot); });
     run_guarded("run_processing_pass", [&] {
-        if (log_is_verbose()) {
-            Json::FastWriter writer;
-            std::string text = writer.write(snapshot);
-            if (!text.empty() && text.back() == '\n') text.pop_back();
-            nm_log(LOG_DEBUG, "GPS:%s", text.c_str());
-        }
+        if (log_is_verbose()) nm_log(LOG_DEBUG, "GPS:%s", compact_json(snapshot).c_str());
         if (++xtra_pass_count_ >= kXtraCheckPasses) {
             xtra_pass_count_ = 0;
             if (mqtt_ != nullptr) mqtt_->request_xtra_update();

@@ -77,11 +77,8 @@ void gpsMqtt::handle_filepull_ack(const Json::Value& ack) {
     xtra_pending.store(false);
     // The service answered this request: a code that is not a whole number is a failure too.
     if (!rc.isInt()) {
-        Json::FastWriter writer;
-        std::string text = writer.write(rc);
-        if (!text.empty() && text.back() == '\n') text.pop_back();
-        nm_log(LOG_ERR, "Failed to update the XTRA file.  rc: %s, session: %d", text.c_str(),
-               session.asInt());
+        nm_log(LOG_ERR, "Failed to update the XTRA file.  rc: %s, session: %d",
+               compact_json(rc).c_str(), session.asInt());
     } else if (rc.asInt() != KVT_MQTT_RC_OK) {
         nm_log(LOG_ERR, "Failed to update the XTRA file.  rc: %d, session: %d", rc.asInt(),
                session.asInt());

@@ -119,6 +119,8 @@ int notify_status(const char* text);
 // when a '/' stands outside a string (the reader skips comments even in strict mode; outside
 // strings a '/' can only start one).
 bool json_text_acceptable(const char* text, size_t len, int max_depth, bool reject_comments);
+// The value as one line of JSON, without the line feed JsonCpp's writer ends it with.
+std::string compact_json(const Json::Value& value);
 
 // ---- NMEA ------------------------------------------------------------------------------
 // XOR of the characters after a leading '$' up to '*' or the end of the text (0..255).

@@ -357,12 +357,6 @@ int read_value(const char* db, const char* key, sysdb_value* out, const char* op
     return get(c, db, key, out, op);
 }
 
-std::string compact_json(const Json::Value& value) {
-    Json::FastWriter writer;
-    writer.omitEndingLineFeed();
-    return writer.write(value);
-}
-
 // ---- Context helpers ------------------------------------------------------------------------
 
 // The context's connection when it holds an open transaction on this thread's connection. A

@@ -247,6 +247,12 @@ ScopedSignalBlock::~ScopedSignalBlock() {
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
 }
 
+std::string compact_json(const Json::Value& value) {
+    Json::FastWriter writer;
+    writer.omitEndingLineFeed();
+    return writer.write(value);
+}
+
 bool json_text_acceptable(const char* text, size_t len, int max_depth, bool reject_comments) {
     int depth = 0;
     bool in_string = false;
