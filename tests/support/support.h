@@ -17,10 +17,6 @@
 
 namespace navtest {
 
-inline void mkdirs(const std::string& path) {
-    mkdir_parents(path + "/.");
-}
-
 // A fresh directory (mode 0755) removed with its contents on destruction.
 class TempDir {
 public:

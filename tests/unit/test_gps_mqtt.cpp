@@ -73,7 +73,7 @@ TEST(GpsMqtt, RepliesBroadcastsAndXtraRequests) {
     navtest::ScopedEnv env_root{"NAVMON_ROOT", root.path()};
     navtest::ScopedEnv env_config{"PLATFORM_CONFIG", root / "config.json"};
     const std::string file = root / "data/xtra/bramble_xtra.bin";
-    navtest::mkdirs(root / "data/xtra");
+    mkdir_parents(file);
     navtest::write_file(file, "xtra");
     struct stat st {};
     ASSERT_EQ(stat(file.c_str(), &st), 0);

@@ -68,7 +68,7 @@ TEST(Led, CodesWriteTheirAttributesAndOnlyShownCodesAreRemembered) {
     };
     GpsLed gps_led;
     gps_led.update(false);  // no LED yet: not remembered, so tried again below
-    mkdirs(led);
+    mkdir_parents(led);     // the directory: the path ends in "/"
     for (const char* f : files) write_file(led + f, "x");
     write_file(led + "max_brightness", "255\n");
     EXPECT_EQ(leds_gps_status(1), 0);
