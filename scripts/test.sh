@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds navmon and passes every test:
-#   1. release build: unit and integration tests (real mosquitto, real gpsd, navmon processes)
+#   1. release build: unit tests and process tests (real mosquitto, real gpsd, navmon processes)
 #   2. debug build under AddressSanitizer + UndefinedBehaviorSanitizer: unit tests
 #   3. ThreadSanitizer build: every test again, navmon processes included
 #   4. armhf cross build: unit and process tests under qemu-arm (servers stay native)
@@ -63,7 +63,7 @@ TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run_ctest tsan build/tsan |
 stage_done tsan
 
 echo "== armhf cross build under qemu-arm"
-# The programs and the unit tests only: the C++ tests labelled integration are not built here.
+# The programs and the unit tests only: the benchmarks and fuzz targets are not built here.
 cmake -S . -B build/armhf -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-armhf.cmake \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNAVMON_BENCH=OFF >/dev/null
 cmake --build build/armhf -j"$jobs" --target navmon sysdb nmea_replay \
