@@ -694,7 +694,13 @@ std::string sysdb_value_text(const sysdb_value& v) {
             snprintf(buf, sizeof buf, "%lld", v.i);
             return buf;
         case SYSDB_DBL: {
-            // The shortest text that reads back as the same double: 48.0913, not
+            // A whole number that a double holds exactly (an IMEI, a count) reads as its digits,
+            // as peers expect: 350000000000000, not 3.5e+14.
+            if (std::fabs(v.d) < 9007199254740992.0 && std::trunc(v.d) == v.d) {
+                snprintf(buf, sizeof buf, "%.0f", v.d);
+                return buf;
+            }
+            // Anything else: the shortest text that reads back as the same double: 48.0913, not
             // 48.091299999999997.
             const std::to_chars_result r = std::to_chars(buf, buf + sizeof buf, v.d);
             if (r.ec != std::errc()) return "nan";  // cannot happen with 40 bytes

@@ -49,8 +49,9 @@ struct sysdb_value {
     std::string text;  // SYSDB_TEXT: the text; SYSDB_JSON: compact JSON text
 };
 
-// The text form of a value: text as stored, integers in decimal, doubles in the shortest form
-// that reads back as the same double, JSON compact.
+// The text form of a value: text as stored, integers in decimal, whole doubles below 2^53 as
+// their digits, other doubles in the shortest form that reads back as the same double, JSON
+// compact.
 std::string sysdb_value_text(const sysdb_value& v);
 
 int sysdb_namedb_read_value(void* unused, const char* db, const char* key, sysdb_value* out);

@@ -82,6 +82,10 @@ TEST_F(SysdbTest, ValuesReadBackExactlyAndRewritingThemCostsNothing) {
         {SYSDB_INT, "-2147483648", INT_MIN, true},
         {SYSDB_DBL, "-2147483648", INT_MIN, true},
         {SYSDB_DBL, "1e+300", -99, true},
+        {SYSDB_DBL, "350000000000000", -99, true},  // whole doubles as digits, up to 2^53
+        {SYSDB_DBL, "1000000000000000", -99, true},
+        {SYSDB_DBL, "9007199254740992", -99, true},
+        {SYSDB_DBL, "0.1", -99, true},
         {SYSDB_DBL, "-0", 0, true},
         {SYSDB_DBL, "5e-324", -99, true},
         {SYSDB_DBL, "123.4000015258789", -99, true},
