@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <ctime>
 #include <functional>
+#include <mutex>
 #include <string>
 
 #include "platform/mqtt_kvt.h"
@@ -73,8 +74,13 @@ public:
     unsigned int enable_wait_us = 100000;
     // Wall clock of the XTRA check and of the request's session number.
     std::function<time_t()> xtra_clock = [] { return time(nullptr); };
+    // Test seam: runs inside an acknowledgement's match, between the comparison and the clear.
+    std::function<void()> xtra_ack_matched;
 
 protected:
+    // Makes an acknowledgement's match and clear one step against the main thread's expiry and
+    // new request: an answer to the old request must never close the new one.
+    std::mutex xtra_mutex_;
     // Every publication of this class goes through here (retained or not); returns the
     // base's result, non-zero = accepted. Tests override it to watch the traffic.
     virtual int publish_out(const char* topic, const std::string& text, bool retain);

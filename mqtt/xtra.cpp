@@ -36,6 +36,7 @@ bool gpsMqtt::_is_xtra_update_due() {
 }
 
 void gpsMqtt::request_xtra_update() {
+    std::unique_lock<std::mutex> lock(xtra_mutex_);
     // A request still unanswered one check later is given up: an acknowledgement that never
     // comes must not block every later request for the life of the process.
     if (xtra_pending.load()) {
@@ -63,6 +64,7 @@ void gpsMqtt::request_xtra_update() {
     xtra_session.store(session);
     const std::string text = serialize(request);
     xtra_pending.store(true);
+    lock.unlock();  // the acknowledgement takes it; it can only follow the publication
     publish_out(FILEPULL_APPLY_TOPIC, text, false);
 }
 
@@ -72,9 +74,13 @@ void gpsMqtt::handle_filepull_ack(const Json::Value& ack) {
     if (!ack.isMember("session") || !ack.isMember("rc")) return;
     const Json::Value& session = ack["session"];
     const Json::Value& rc = ack["rc"];
-    if (!session.isInt() || session.asInt() != xtra_session.load()) return;
-    xtra_session.store(0);
-    xtra_pending.store(false);
+    {
+        std::lock_guard<std::mutex> lock(xtra_mutex_);
+        if (!session.isInt() || session.asInt() != xtra_session.load()) return;
+        if (xtra_ack_matched) xtra_ack_matched();
+        xtra_session.store(0);
+        xtra_pending.store(false);
+    }
     // The service answered this request: a code that is not a whole number is a failure too.
     if (!rc.isInt()) {
         nm_log(LOG_ERR, "Failed to update the XTRA file.  rc: %s, session: %d",

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <thread>
 #include <tuple>
 #include <utility>
 
@@ -102,5 +103,19 @@ TEST(GpsMqtt, RepliesBroadcastsAndXtraRequests) {
     EXPECT_FALSE(mqtt.xtra_pending);
     unlink(file.c_str());
     for (now = 1000; now <= 2000; now += 1000) mqtt.request_xtra_update();
-    EXPECT_EQ(mqtt.sent, req + "1000}\n|" + req + "2000}\n|");
+    EXPECT_EQ(std::exchange(mqtt.sent, ""), req + "1000}\n|" + req + "2000}\n|");
+
+    // The answer to request 2000, matched while the main thread expires it and asks again: the
+    // new request stays outstanding and the answered one is not called expired.
+    std::thread main_thread;
+    mqtt.xtra_ack_matched = [&] {
+        main_thread = std::thread([&] { now = 3000, mqtt.request_xtra_update(); });
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    };
+    Json::Value answer;
+    answer["session"] = 2000, answer["rc"] = 200;
+    mqtt.handle_filepull_ack(answer);
+    main_thread.join();
+    EXPECT_EQ(mqtt.traffic(), req + "3000}\n|+");
+    EXPECT_FALSE(mqtt.log.contains("request 2000 expired"));
 }
