@@ -20,7 +20,9 @@ class gpsdClient;
 
 // ---- What the signal handlers touch: the only process-wide state ---------------------------
 extern std::atomic<bool> need_to_quit;  // SIGTERM, SIGQUIT, SIGINT
-// A SIGUSR1 (1) or SIGUSR2 (0) the main thread has not yet applied to the client; -1: none.
+// SIGUSR1 and SIGUSR2 set the client's svc_req through this pointer (null while there is no
+// client), or keep the request here (1 or 0; -1: none) until the client exists.
+extern std::atomic<gpsMqtt*> signal_client;
 extern std::atomic<int> pending_svc_req;
 
 enum GPS_STATUS { GPS_STATUS_UNKNOWN = 0, GPS_STATUS_INACTIVE = 1, GPS_STATUS_ACTIVE = 2 };
@@ -67,8 +69,10 @@ private:
     int run_parsing_loop();
     bool gpsd_alive();
     void check_gpsd_client(gpsdClient& client);
-    // svc_req, with a signal's request applied first; false without a client.
+    // svc_req; false without a client.
     bool svc_req();
+    // Destroys the client once the signal handlers no longer reach it.
+    void release_client();
     void record_gps_inactive();
     void idle_pass();
     void run_session();

@@ -1,6 +1,7 @@
 // Process entry and the session loop: start-up, idle passes and GPS sessions, the flashing
 // wait, gpsd start and stop, and shutdown.
 #include <getopt.h>
+#include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -18,6 +19,7 @@ extern char** environ;
 
 std::atomic<bool> need_to_quit{false};
 std::atomic<int> pending_svc_req{-1};
+std::atomic<gpsMqtt*> signal_client{nullptr};
 
 const char* gps_status_text(GPS_STATUS status) {
     switch (status) {
@@ -49,11 +51,22 @@ void print_usage(const char* name) {
 void on_quit_signal(int) {
     need_to_quit.store(true);
 }
+// Written into the client's own flag at once, so that whichever of a signal and an MQTT
+// command comes last wins; kept for the client while there is none yet.
+static_assert(std::atomic<bool>::is_always_lock_free && std::atomic<gpsMqtt*>::is_always_lock_free,
+              "the handlers store through lock-free atomics only");
+void request_service(bool on) {
+    gpsMqtt* client = signal_client.load();
+    if (client != nullptr)
+        client->set_svc_req(on);
+    else
+        pending_svc_req.store(on ? 1 : 0);
+}
 void on_usr1(int) {
-    pending_svc_req.store(1);
+    request_service(true);
 }
 void on_usr2(int) {
-    pending_svc_req.store(0);
+    request_service(false);
 }
 // Only there so that a SIGCONT cuts the main thread's sleep short.
 void on_cont(int) {}
@@ -111,13 +124,18 @@ Navmon::Navmon(const char* name)
           if (mqtt_ != nullptr) mqtt_->broadcast_gps_data(type, report);
       }) {}
 
-Navmon::~Navmon() = default;
+Navmon::~Navmon() {
+    release_client();
+}
+
+void Navmon::release_client() {
+    if (mqtt_ == nullptr) return;
+    signal_client.store(nullptr);  // before the client goes: the handlers run on this thread
+    mqtt_.reset();                 // returns once the messaging thread has stopped
+}
 
 bool Navmon::svc_req() {
-    if (mqtt_ == nullptr) return false;
-    const int pending = pending_svc_req.exchange(-1);
-    if (pending >= 0) mqtt_->set_svc_req(pending == 1);
-    return mqtt_->get_svc_req();
+    return mqtt_ != nullptr && mqtt_->get_svc_req();
 }
 
 void Navmon::mark_gps_active() {
@@ -203,6 +221,19 @@ void Navmon::run_session() {
 void Navmon::start() {
     // The messaging thread is created with every signal blocked, so signals reach this thread.
     mqtt_ = std::make_unique<gpsMqtt>(name_.c_str(), "KVT GPS Daemon connected");
+    {
+        // A signal that came before the client is applied, then the handlers write the client
+        // themselves; one arriving in between waits for the unblock.
+        sigset_t usr, saved;
+        sigemptyset(&usr);
+        sigaddset(&usr, SIGUSR1);
+        sigaddset(&usr, SIGUSR2);
+        pthread_sigmask(SIG_BLOCK, &usr, &saved);
+        const int pending = pending_svc_req.exchange(-1);
+        if (pending >= 0) mqtt_->set_svc_req(pending == 1);
+        signal_client.store(mqtt_.get());
+        pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+    }
     mqtt_->start_mqtt_connection();
     record_gps_inactive();
     read_deadreckon_setting();
@@ -224,7 +255,7 @@ void Navmon::run() {
         sleep(1);
     }
     led_.off();
-    mqtt_.reset();  // returns once the messaging thread has stopped
+    release_client();
 }
 
 int navmon_main(int argc, char** argv) {

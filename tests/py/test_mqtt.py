@@ -2,8 +2,10 @@
 with a real gpsd, so that sessions start and stop within the enable command's wait."""
 
 import json
+import os
+import signal
 
-from conftest import SANITIZED
+from conftest import SANITIZED, wait_for
 
 APPLY, ACK, UPDATE = ("v1/device/gps/enable/" + t for t in ("apply", "ack", "update"))
 
@@ -79,9 +81,27 @@ def test_requests_and_replies(navmon, broker, clients, gpsd_for):
     assert late.wait(ACK, 5) and late.wait(UPDATE, 5)
     assert sorted(late.heard()) == sorted([NOT_JSON + (True,), OFF + (True,)])
 
-    # Processing that cannot start in time (the module is being flashed) is a failure.
-    open(navmon.path("/tmp/gps-flashing"), "w").close()
-    assert navmon.wait_log("Waiting for GPS module update to finish")
-    assert exchange(sub, '{"value":true}') == [ack("Failed to enabled GPS processing", 500, True)]
+    # While the module is flashed, a command and a signal in either order: the later one decides
+    # whether a session follows the flashing. Processing that cannot start in time (it waits for
+    # the flashing) is a failure, but the command stays in force.
+    marker, waiting = navmon.path("/tmp/gps-flashing"), "Waiting for GPS module update to finish"
+    FAILED = ack("Failed to enabled GPS processing", 500, True)
+    for first, then, session in (('{"value":true}', signal.SIGUSR2, False),
+                                 (signal.SIGUSR1, '{"value":false}', False),
+                                 ('{"value":false}', signal.SIGUSR1, True)):
+        open(marker, "w").close()
+        assert navmon.wait_log(waiting, count=navmon.log().count(waiting) + 1, timeout=15)
+        for step in (first, then):
+            if isinstance(step, str):
+                assert exchange(sub, step)[-1] == (FAILED if "true" in step else DISABLED)
+            else:
+                navmon.signal(step)
+        seen = len(navmon.log())
+        os.unlink(marker)
+        assert wait_for(lambda: "Enabled:" in navmon.log()[seen:], 15)
+        assert ("Enabled:1" in navmon.log()[seen:]) == session, (first, then)
+    assert navmon.wait_db("GPS", "GPS_STATUS", "ACTIVE")
     # A termination signal ends the flashing wait after its current sleep at the latest.
+    open(marker, "w").close()
+    assert navmon.wait_log(waiting, count=navmon.log().count(waiting) + 1, timeout=15)
     assert navmon.stop(12) == 255
