@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 
@@ -110,4 +111,12 @@ void nm_log(int prio, const char* fmt, ...) {
     syslog(prio, "%s", text);
     write_file_line(prio, text);
     if (log_hook_fn hook = g_hook.load()) hook(prio, text);
+}
+
+void program_error(const char* what) {
+    nm_log(LOG_CRIT, "program error: %s", what);
+#ifdef NAVMON_CHECKED
+    fprintf(stderr, "program error: %s\n", what);
+    abort();
+#endif
 }

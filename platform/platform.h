@@ -18,6 +18,11 @@ void log_set_verbose(bool verbose);
 bool log_is_verbose();
 void nm_log(int prio, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 
+// A broken rule of the program's own making, never of its input (a call that would deadlock, a
+// format the scanner does not know): fatal in checked builds, so that the tests stop on it;
+// otherwise logged at LOG_CRIT, and the caller reports a failure.
+void program_error(const char* what);
+
 // Test hook: receives every message that passes the level filter, already formatted.
 using log_hook_fn = void (*)(int prio, const char* text);
 void log_set_hook(log_hook_fn hook);

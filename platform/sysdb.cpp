@@ -719,9 +719,21 @@ namespace {
 // Serialises every access of the process, so that a batch never interleaves with another
 // writer's (the receiver thread writes while the main thread's pass is open).
 std::mutex sysdb_mutex;
+// Set while this thread's batch holds sysdb_mutex: another access from the same thread would
+// wait for itself for ever.
+thread_local bool t_in_batch = false;
+
+// The process lock for one access; not held, after a program error, inside this thread's batch.
+std::unique_lock<std::mutex> lock_access() {
+    if (!t_in_batch) return std::unique_lock<std::mutex>(sysdb_mutex);
+    program_error("system database access inside a batch of the same thread");
+    return {};
+}
 }  // namespace
 
-Batch::Batch(const char* db) : lock_(sysdb_mutex) {
+Batch::Batch(const char* db) : lock_(lock_access()) {
+    if (!lock_.owns_lock()) return;
+    t_in_batch = true;
     if (sysdb_init(&ctx_, 0) != 0) return;
     inited_ = true;
     in_txn_ = sysdb_txn_start(&ctx_, db, 0) == 0;
@@ -740,7 +752,10 @@ int Batch::end() {
     in_txn_ = false;
     if (inited_) sysdb_exit(&ctx_);
     inited_ = false;
-    if (lock_.owns_lock()) lock_.unlock();
+    if (lock_.owns_lock()) {
+        t_in_batch = false;
+        lock_.unlock();
+    }
     return result_;
 }
 
@@ -758,27 +773,33 @@ int Batch::write_json(const char* key, const Json::Value& value) {
 }
 
 int read_int(const char* db, const char* key, int* out) {
-    std::lock_guard<std::mutex> lock(sysdb_mutex);
+    const std::unique_lock<std::mutex> lock = lock_access();
+    if (!lock.owns_lock()) return -1;
     return sysdb_namedb_read_int(nullptr, db, key, out);
 }
 int read_dbl(const char* db, const char* key, double* out) {
-    std::lock_guard<std::mutex> lock(sysdb_mutex);
+    const std::unique_lock<std::mutex> lock = lock_access();
+    if (!lock.owns_lock()) return -1;
     return sysdb_namedb_read_dbl(nullptr, db, key, out);
 }
 int read_str(const char* db, const char* key, char* buf, size_t size) {
-    std::lock_guard<std::mutex> lock(sysdb_mutex);
+    const std::unique_lock<std::mutex> lock = lock_access();
+    if (!lock.owns_lock()) return -1;
     return sysdb_namedb_read_str(nullptr, db, key, buf, size);
 }
 int write_int(const char* db, const char* key, int value) {
-    std::lock_guard<std::mutex> lock(sysdb_mutex);
+    const std::unique_lock<std::mutex> lock = lock_access();
+    if (!lock.owns_lock()) return -1;
     return sysdb_namedb_write_int(nullptr, db, key, value, 0);
 }
 int write_str(const char* db, const char* key, const char* text) {
-    std::lock_guard<std::mutex> lock(sysdb_mutex);
+    const std::unique_lock<std::mutex> lock = lock_access();
+    if (!lock.owns_lock()) return -1;
     return sysdb_namedb_write_str(nullptr, db, key, text, 0);
 }
 int del(const char* db, const char* key) {
-    std::lock_guard<std::mutex> lock(sysdb_mutex);
+    const std::unique_lock<std::mutex> lock = lock_access();
+    if (!lock.owns_lock()) return -1;
     return sysdb_namedb_del(nullptr, db, key);
 }
 

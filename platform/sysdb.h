@@ -70,8 +70,9 @@ int sysdb_data_version(long long* out);
 // ---- navmon's own access ------------------------------------------------------------------
 // Every access the daemon makes goes through here, under one lock for the whole process, so
 // that a batch never interleaves with another of its writers. (The C calls above take no lock:
-// they serve the sysdb tool and other services.) A named call must not be made from inside a
-// batch on the same thread: it would wait for the lock that thread holds.
+// they serve the sysdb tool and other services.) A named call or a second batch made from inside
+// a batch on the same thread would wait for the lock that thread holds: it is a program error
+// instead, and returns -1 (a batch that is not open) where the build goes on.
 namespace sysdb {
 
 // One transaction on a database, holding the lock from construction to end(): a batch that

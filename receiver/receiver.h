@@ -65,5 +65,6 @@ void store_pstm_raw(const char* line, const char* key);
 
 // sscanf over a NUL-terminated text for the directives %d %u %x %lf %c %s (with '*' to
 // suppress) and literal characters: same acceptance and same count of converted fields, but
-// integers out of range saturate instead of being undefined.
+// integers out of range saturate instead of being undefined. A format with any other directive
+// is a program error: nothing is read and the result is -1.
 int scan_fields(const char* input, const char* format, ...) __attribute__((format(scanf, 2, 3)));

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/platform.h"
 #include "receiver/receiver.h"
 
 namespace {
@@ -146,9 +147,25 @@ double convert_float(const char* p, const char* end) {
     return value;
 }
 
+// True when every directive is one the scanner converts: any other would leave its argument
+// unwritten on every line, a handler that never stores.
+bool format_supported(const char* f) {
+    while ((f = strchr(f, '%')) != nullptr) {
+        f += f[1] == '*' ? 2 : 1;
+        const bool is_long = *f == 'l';
+        if (is_long ? f[1] != 'f' : *f == '\0' || strchr("%cdsux", *f) == nullptr) return false;
+        f += is_long ? 2 : 1;
+    }
+    return true;
+}
+
 }  // namespace
 
 int scan_fields(const char* input, const char* format, ...) {
+    if (!format_supported(format)) {
+        program_error("scan_fields: unsupported directive in format");
+        return -1;
+    }
     va_list ap;
     va_start(ap, format);
     int converted = 0;
@@ -233,7 +250,6 @@ int scan_fields(const char* input, const char* format, ...) {
             p = end;
             continue;
         }
-        break;  // a directive the sentences never use
     }
     va_end(ap);
     return converted;

@@ -15,6 +15,13 @@
 
 #include "platform/platform.h"
 
+// A program error (platform.h) is fatal in checked builds; elsewhere `expr` gives `release`.
+#ifdef NAVMON_CHECKED
+#define EXPECT_PROGRAM_ERROR(expr, release) EXPECT_DEATH((void)(expr), "program error")
+#else
+#define EXPECT_PROGRAM_ERROR(expr, release) EXPECT_EQ((expr), (release))
+#endif
+
 namespace navtest {
 
 // A fresh directory (mode 0755) removed with its contents on destruction.

@@ -93,4 +93,11 @@ TEST(Pstm, HandlersStoreTheirKeysNoneForALineAFieldShortAndTheirScannerMatchesSs
     }
     unsigned x = 0;  // the IMU flag's conversion
     EXPECT_TRUE(scan_fields("FFFFFFFFF0", "%x", &x) == 1 && x == UINT_MAX);
+    // A directive it does not convert would leave its field unwritten on every line.
+    float f = 0;
+    short h = 0;
+    long l = 0;
+    EXPECT_PROGRAM_ERROR(scan_fields("$X,1.5", "$Y,%f", &f), -1);
+    EXPECT_PROGRAM_ERROR(scan_fields("1", "%hd", &h), -1);
+    EXPECT_PROGRAM_ERROR(scan_fields("1", "%ld", &l), -1);
 }

@@ -183,6 +183,18 @@ TEST_F(SysdbTest, OlderFilesAreRebuiltWithSmallPagesUnlessInUse) {
     }
 }
 
+// A named call or a batch inside a batch of the same thread would wait for itself.
+TEST_F(SysdbTest, AccessInsideABatchOfTheSameThreadIsAProgramError) {
+    sysdb::Batch batch("GPS");
+    int v = 0;
+    EXPECT_PROGRAM_ERROR(sysdb::read_int("GPS", "K0", &v), -1);
+    EXPECT_PROGRAM_ERROR(sysdb::Batch("DR").open(), false);
+    EXPECT_EQ(batch.write_int("K0", 5), 0);
+    EXPECT_EQ(batch.end(), 0);
+    EXPECT_EQ(sysdb::read_int("GPS", "K0", &v), 0);
+    EXPECT_EQ(v, 5);
+}
+
 TEST_F(SysdbTest, LockHeldPastTheTimeoutWritesNothing) {
     ASSERT_EQ(write_batch(1, 1), 0);
     sqlite3* other = nullptr;  // another service's writer holding the lock
