@@ -105,6 +105,8 @@ struct Conn {
     sqlite3* db = nullptr;
     std::string path;
     sqlite3_stmt* stmts[STMT_COUNT] = {};
+    struct stat file {};    // the file as opened
+    double checked_at = 0;  // when the path was last compared with it
 
     ~Conn() { close(); }
 
@@ -166,10 +168,12 @@ std::string query_text(sqlite3* db, const char* sql) {
 // as it is meanwhile. The caller puts the file back into WAL mode.
 void upgrade(sqlite3* db, const char* path) {
     static std::mutex mu;
-    static std::set<std::string> tried;
+    static std::set<std::pair<dev_t, ino_t>> tried;  // a file moved in at the path is another
+    struct stat st {};
+    stat(path, &st);
     {
         std::lock_guard<std::mutex> lock(mu);
-        if (!tried.insert(path).second) return;
+        if (!tried.insert({st.st_dev, st.st_ino}).second) return;
     }
     std::string err;
     // Files made before hold kv as a WITHOUT ROWID table; its rows move over in one transaction
@@ -191,18 +195,56 @@ void upgrade(sqlite3* db, const char* path) {
     const std::string size = query_text(db, "PRAGMA page_size");  // "" when unreadable
     if (size.empty() || size == std::to_string(kPageSize)) return;
     const std::string set_size = "PRAGMA page_size=" + std::to_string(kPageSize);
+    // Outside WAL mode a commit that is not synced in full can corrupt the file when the power
+    // goes at the wrong moment; the rebuild rewrites every page.
     if (query_text(db, "PRAGMA journal_mode=DELETE") != "delete")
         err = sqlite3_errcode(db) != SQLITE_OK ? sqlite3_errmsg(db) : "the file is in use";
-    else if (exec_sql(db, set_size.c_str(), &err) && exec_sql(db, "VACUUM", &err))
+    else if (exec_sql(db, ("PRAGMA synchronous=FULL;" + set_size).c_str(), &err) &&
+             exec_sql(db, "VACUUM", &err))
         nm_log(LOG_NOTICE, "sysdb: %s rebuilt with %d-byte pages", path, kPageSize);
+    std::string ignored;
+    exec_sql(db, "PRAGMA synchronous=NORMAL", &ignored);
     if (!err.empty()) report_failure("rebuild", std::string(path) + ": " + err);
 }
 
+// True, at most once a second, when the path no longer names the file the connection has open:
+// removed, or replaced by another (another service recreated it, a backup was moved in).
+bool file_replaced(Conn& c) {
+    const double now = monotonic_s();
+    if (now >= c.checked_at && now - c.checked_at < 1.0) return false;
+    c.checked_at = now;
+    struct stat st;
+    if (stat(c.path.c_str(), &st) != 0) return errno == ENOENT;
+    return st.st_dev != c.file.st_dev || st.st_ino != c.file.st_ino;
+}
+
+// Lets go of a file that is no longer at its path. Its WAL is emptied first: a WAL left beside a
+// file moved in over this one would otherwise be replayed into it. No checkpoint on close: it
+// would delete the WAL and index by path, which may belong to a new file by now.
+void drop_replaced(Conn& c) {
+    static std::mutex mu;
+    static std::pair<dev_t, ino_t> reported;
+    {
+        std::lock_guard<std::mutex> lock(mu);
+        if (reported != std::make_pair(c.file.st_dev, c.file.st_ino)) {
+            reported = {c.file.st_dev, c.file.st_ino};
+            nm_log(LOG_WARNING, "sysdb: %s was removed or replaced while open: reopening it",
+                   c.path.c_str());
+        }
+    }
+    sqlite3_wal_checkpoint_v2(c.db, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+    sqlite3_db_config(c.db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+    c.close();
+}
+
 // The calling thread's connection to the current file, opened (or reopened after the path
-// changed) on demand; null after a logged failure.
+// changed, or the file at it did) on demand; null after a logged failure.
 Conn* connection() {
     const char* path = sysdb_path();
-    if (t_conn.db != nullptr && t_conn.path == path) return &t_conn;
+    if (t_conn.db != nullptr && t_conn.path == path) {
+        if (!file_replaced(t_conn)) return &t_conn;
+        drop_replaced(t_conn);
+    }
     t_conn.close();
     mkdir_parents(path);
     sqlite3* db = nullptr;
@@ -229,6 +271,8 @@ Conn* connection() {
                               &err)) {
                 t_conn.db = db;
                 t_conn.path = path;
+                stat(path, &t_conn.file);
+                t_conn.checked_at = monotonic_s();
                 return &t_conn;
             }
         }

@@ -5,12 +5,13 @@ import json
 import os
 import signal
 import sqlite3
+import subprocess
 import threading
 import time
 
 import pytest
 
-from conftest import wait_for
+from conftest import program, wait_for
 
 TPV = "v1/device/gps/location/tpv/update"
 LOCKED = "failed: database is locked"
@@ -192,4 +193,24 @@ def test_noise_in_the_recording_then_good_data_is_used(navmon, rig):
     value, ts = navmon.db("DR", "DR_LAT"), rig.watch.last_ts()
     assert wait_for(lambda: navmon.db("DR", "DR_LAT") != value, 5), "DR_LAT stayed %r" % value
     assert rig.watch.commit_after(ts, 3)
+    rig.orderly_stop()
+
+
+def test_database_removed_then_replaced_under_a_running_navmon(navmon, rig):
+    """Each time, the next passes go to the file now at the path: a new one after a removal (as
+    another service recreates it), the moved-in one after a replacement, keeping its keys."""
+    rig.start()
+    db = navmon.db_path
+    for suffix in ("-wal", "-shm", ""):
+        os.unlink(db + suffix)
+    assert navmon.wait_db("GPS", "GPS_DATA", timeout=5)
+    assert navmon.wait_db("GPS", "GPS_NMEA_GPGSV", timeout=5)  # the receiver's writes too
+    moved_in = db + ".new"
+    subprocess.run(program("sysdb") + ["set", "SYS", "KEPT", "1"], check=True,
+                   env=dict(os.environ, SYSDB_PATH=moved_in))
+    for suffix in ("-wal", "-shm"):  # as a careful replacer does: a WAL replays into any file
+        os.unlink(db + suffix)
+    os.rename(moved_in, db)
+    assert navmon.wait_db("GPS", "GPS_DATA", timeout=5) and navmon.db("SYS", "KEPT") == "1"
+    assert navmon.log().count("was removed or replaced while open") == 2
     rig.orderly_stop()
