@@ -6,16 +6,18 @@
 #include <string>
 
 #include "mqtt/gps_mqtt.h"
-#include "platform/platform.h"
+#include "platform/base/base.h"
 
 namespace {
 
 void ignore_signal(int) {}
 void drop_log(int, const char*) {}
 
+ConfigStore config("/nonexistent/config.json");
+
 class QuietMqtt : public gpsMqtt {
 public:
-    QuietMqtt() : gpsMqtt("bench_gps_mqtt", "connected") {
+    QuietMqtt() : gpsMqtt("bench_gps_mqtt", "connected", config) {
         signal(SIGCONT, ignore_signal);
         log_set_hook(drop_log);
         log_set_verbose(false);

@@ -5,7 +5,10 @@
 
 #include <string>
 
-#include "platform/platform.h"
+#include "platform/base/base.h"
+#include "platform/clock/clock.h"
+#include "platform/cmd/cmd.h"
+#include "platform/gpsd/nmea.h"
 
 static void BM_Checksum(benchmark::State& state) {
     const char* s = "$GPRMC,123519.00,A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W*6A";
@@ -39,10 +42,10 @@ static void BM_ConfigCachedRead(benchmark::State& state) {
     FILE* f = fopen(file.c_str(), "w");
     fputs(R"({"gps":{"deadreckon":{"enable":true},"gps":{"xtra_enable":true}}})", f);
     fclose(f);
-    setenv("PLATFORM_CONFIG", file.c_str(), 1);
+    ConfigStore config(file);
     bool b = false;
-    for (auto _ : state) benchmark::DoNotOptimize(cmd_get_value_bool("gps.deadreckon.enable", &b));
-    unsetenv("PLATFORM_CONFIG");
+    for (auto _ : state)
+        benchmark::DoNotOptimize(config.cmd_get_value_bool("gps.deadreckon.enable", &b));
     unlink(file.c_str());
     rmdir(dir);
 }

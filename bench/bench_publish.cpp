@@ -4,10 +4,11 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <memory>
 #include <string>
 
-#include "platform/platform.h"
-#include "platform/sysdb.h"
+#include "platform/base/base.h"
+#include "platform/sysdb/sysdb.h"
 #include "publish/publish.h"
 #include "sentences/sentences.h"
 
@@ -16,24 +17,29 @@ namespace {
 // A private database on tmpfs when there is one, removed at exit.
 struct BenchDb {
     std::string dir;
+    std::unique_ptr<sysdb::Database> db;
     BenchDb() {
         dir = std::string(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") + "/bench.XXXXXX";
         if (mkdtemp(&dir[0]) == nullptr) abort();
-        setenv("SYSDB_PATH", (dir + "/sysdb.db").c_str(), 1);
         setlogmask(LOG_MASK(LOG_EMERG));
-        sysdb::write_str("CELL", "CELL_IMEI", "351234567890123");
+        db = std::make_unique<sysdb::Database>(dir + "/sysdb.db");
+        db->write_str("CELL", "CELL_IMEI", "351234567890123");
     }
     ~BenchDb() {
-        sysdb_reset_thread_connection();
+        db.reset();
         for (const char* suffix : {"", "-journal", "-wal", "-shm"})
             unlink((dir + "/sysdb.db" + suffix).c_str());
         rmdir(dir.c_str());
     }
 };
 
+sysdb::Database& database() {
+    static BenchDb db;
+    return *db.db;
+}
+
 // A 3D fix with twelve satellites, as a pass hands it over.
 Json::Value snapshot() {
-    static BenchDb db;
     Json::Value v;
     Json::Reader().parse(R"({"ts": 1234.5, "validity": true, "iso8601": "2025-09-21T16:30:00.000Z",
         "calc_hhmmss": 163000, "calc_ddmmyy": 210925,
@@ -58,7 +64,7 @@ Json::Value snapshot() {
 
 void BM_SaveGpsDataSysdb(benchmark::State& state) {
     Json::Value snap = snapshot();
-    FixWriter writer;
+    FixWriter writer(database());
     for (auto _ : state) {
         snap["ts"] = snap["ts"].asDouble() + 1.0;
         benchmark::DoNotOptimize(writer.saveGpsDataSysdb(snap));
@@ -69,11 +75,11 @@ BENCHMARK(BM_SaveGpsDataSysdb)->Unit(benchmark::kMicrosecond);
 // The eight texts composed and written inside one open batch (no commit per iteration).
 void BM_GenerateGpsNmeaMsgs(benchmark::State& state) {
     Json::Value snap = snapshot();
-    FixWriter writer;
+    FixWriter writer(database());
     writer.saveGpsDataSysdb(snap);
     Json::Value fix = writer.fix_record();
     SentenceGenerator generator;
-    sysdb::Batch batch("GPS");
+    sysdb::Batch batch(database(), "GPS");
     if (!batch.open()) state.SkipWithError("system database not available");
     for (auto _ : state) generator.generate_gps_nmea_msgs(batch, "351234567890123", fix);
 }

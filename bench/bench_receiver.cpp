@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/platform.h"
-#include "platform/sysdb.h"
+#include "platform/base/base.h"
+#include "platform/sysdb/sysdb.h"
 #include "receiver/receiver.h"
 
 namespace {
@@ -37,13 +37,10 @@ struct Setup {
         char templ[] = "/tmp/bench_receiver.XXXXXX";
         const char* d = mkdtemp(templ);
         dir = d ? d : "/tmp";
-        setenv("SYSDB_PATH", (dir + "/sysdb.sqlite").c_str(), 1);
-        sysdb_reset_thread_connection();
         log_set_verbose(false);
         setlogmask(LOG_MASK(LOG_EMERG));
     }
     ~Setup() {
-        sysdb_reset_thread_connection();
         std::error_code ec;
         std::filesystem::remove_all(dir, ec);
     }
@@ -51,7 +48,8 @@ struct Setup {
 
 void run_epochs(benchmark::State& state, bool dead_reckoning) {
     Setup setup;
-    ReceiverIntake intake;
+    sysdb::Database db(setup.dir + "/sysdb.sqlite");
+    ReceiverIntake intake(db);
     intake.set_deadreckon_enabled(dead_reckoning);
     std::vector<char> buf(sizeof kEpoch);
     for (auto _ : state) {

@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <string>
 
-#include "platform/sysdb.h"
+#include "platform/sysdb/sysdb.h"
 
 namespace {
 

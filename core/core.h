@@ -12,11 +12,13 @@
 
 #include "intake/intake.h"
 #include "mqtt/gps_mqtt.h"
-#include "platform/platform.h"
+#include "platform/cmd/cmd.h"
+#include "platform/gpsd/gpsd.h"
+#include "platform/led/led.h"
+#include "platform/service/service.h"
+#include "platform/sysdb/sysdb.h"
 #include "publish/publish.h"
 #include "receiver/receiver.h"
-
-class gpsdClient;
 
 // ---- What the signal handlers touch: the only process-wide state ---------------------------
 extern std::atomic<bool> need_to_quit;  // SIGTERM, SIGQUIT, SIGINT
@@ -28,7 +30,7 @@ extern std::atomic<int> pending_svc_req;
 enum GPS_STATUS { GPS_STATUS_UNKNOWN = 0, GPS_STATUS_INACTIVE = 1, GPS_STATUS_ACTIVE = 2 };
 const char* gps_status_text(GPS_STATUS status);
 
-// ---- Fixed paths (prefixed with $NAVMON_ROOT when used) ----------------------------------
+// ---- Fixed paths (under the root when used) -----------------------------------------------
 #define NAVMON_PIDFILE "/var/run/navmon.pid"
 #define GPSD_PIDFILE "/var/run/gpsd.pid"
 #define GPS_FLASHING_MARKER "/tmp/gps-flashing"
@@ -39,8 +41,9 @@ const char* gps_status_text(GPS_STATUS status);
 // objects only through the callbacks it gives them.
 class Navmon {
 public:
-    // name: the program's base name (MQTT client name, flashing message).
-    explicit Navmon(const char* name);
+    // name: the program's base name (MQTT client name, flashing message); env: the runtime knobs,
+    // read once at start-up.
+    explicit Navmon(const char* name, Environment env = Environment::from_process());
     ~Navmon();
     Navmon(const Navmon&) = delete;
     Navmon& operator=(const Navmon&) = delete;
@@ -64,6 +67,7 @@ public:
 private:
     void wait_for_gps_flashing();
     void read_deadreckon_setting();
+    int run_systemctl(const char* action);
     int start_gpsd();
     void stop_gpsd();
     int run_parsing_loop();
@@ -78,12 +82,16 @@ private:
     void run_session();
 
     std::string name_;
+    const Environment env_;
+    ConfigStore config_;
+    sysdb::Database db_;
     std::unique_ptr<gpsMqtt> mqtt_;
     FixState fix_state_;
     JsonIntake json_intake_;
     ReceiverIntake receiver_;
     FixWriter writer_;
     GpsLed led_;
+    GpsEngine engine_;
     Watchdog watchdog_;
     int32_t xtra_pass_count_ = 0;  // passes of every session since the last XTRA check
 };

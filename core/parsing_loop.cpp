@@ -8,7 +8,6 @@
 #include <string>
 
 #include "core/core.h"
-#include "platform/gpsd_client.h"
 
 namespace {
 
@@ -17,10 +16,6 @@ constexpr unsigned int kNmeaStreamFlags = 0x81;  // WATCH_ENABLE | WATCH_RAW
 constexpr unsigned int kJsonStreamFlags = 0x11;  // WATCH_ENABLE | WATCH_JSON
 constexpr int kXtraCheckPasses = 900;
 constexpr int32_t kSilentTimeouts = 4;  // more than this: the receiver's engine is restarted
-
-bool flashing_pending() {
-    return access(navmon_path(GPS_FLASHING_MARKER).c_str(), F_OK) == 0;
-}
 
 void setup_gpsd_client(gpsdClient& client, unsigned int timeout, gpsdClient::msg_callback on_msg,
                        gpsdClient::timeout_callback on_timeout, unsigned int flags) {
@@ -58,7 +53,7 @@ void Navmon::check_gpsd_client(gpsdClient& client) {
 }
 
 bool Navmon::gpsd_alive() {
-    int pid = check_pidfile(navmon_path(GPSD_PIDFILE).c_str());
+    int pid = check_pidfile(env_.path(GPSD_PIDFILE).c_str());
     if (pid > 0 && kill(pid, 0) == 0) return true;
     nm_log(LOG_NOTICE, "gpsd (%d) exited! Restarting gpsd!", pid);
     return false;
@@ -66,7 +61,7 @@ bool Navmon::gpsd_alive() {
 
 void Navmon::run_processing_pass() {
     if (receiver_.nmea_timeout_count() > kSilentTimeouts) {
-        if (restart_gps_engine() == 0) receiver_.reset_nmea_timeout_count();
+        if (engine_.restart_gps_engine() == 0) receiver_.reset_nmea_timeout_count();
     }
 
     Json::Value snapshot = fix_state_.fixstate_snapshot();
@@ -86,8 +81,8 @@ void Navmon::run_processing_pass() {
 }
 
 int Navmon::run_parsing_loop() {
-    auto nmea_parser = std::make_unique<gpsdClient>("nmea_parser");
-    auto json_parser = std::make_unique<gpsdClient>("json_parser");
+    auto nmea_parser = std::make_unique<gpsdClient>("nmea_parser", env_.gpsd_host, env_.gpsd_port);
+    auto json_parser = std::make_unique<gpsdClient>("json_parser", env_.gpsd_host, env_.gpsd_port);
     setup_gpsd_client(
         *nmea_parser, kPollingTimeoutUsec, [this](char* text) { receiver_.on_nmea_message(text); },
         [this] { receiver_.count_timeout(); }, kNmeaStreamFlags);
@@ -104,7 +99,7 @@ int Navmon::run_parsing_loop() {
     while (!need_to_quit.load()) {
         if (!svc_req()) break;
         sleep(1);
-        if (flashing_pending()) {
+        if (access(env_.path(GPS_FLASHING_MARKER).c_str(), F_OK) == 0) {
             nm_log(LOG_NOTICE, "Exiting due to GPS module update pending");
             break;
         }

@@ -3,8 +3,6 @@
 #include <getopt.h>
 #include <pthread.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,9 +11,6 @@
 #include <string>
 
 #include "core/core.h"
-#include "platform/sysdb.h"
-
-extern char** environ;
 
 std::atomic<bool> need_to_quit{false};
 std::atomic<int> pending_svc_req{-1};
@@ -82,47 +77,22 @@ void install_signal_handlers() {
     signal(SIGPIPE, SIG_IGN);
 }
 
-// Runs "$NAVMON_ROOT/bin/systemctl ACTION gpsd" without a shell and returns its exit status
-// (-1 when it could not be run or was killed).
-int run_systemctl(const char* action) {
-    std::string path = navmon_path(SYSTEMCTL_PATH);
-    char arg0[] = "systemctl";
-    char arg2[] = "gpsd";
-    char* argv[] = {arg0, const_cast<char*>(action), arg2, nullptr};
-
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    sigset_t none, defaults;
-    sigemptyset(&none);
-    sigemptyset(&defaults);
-    for (int sig : {SIGTERM, SIGQUIT, SIGINT, SIGUSR1, SIGUSR2, SIGCONT, SIGPIPE})
-        sigaddset(&defaults, sig);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setsigdefault(&attr, &defaults);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-
-    pid_t pid = -1;
-    int err = posix_spawn(&pid, path.c_str(), nullptr, &attr, argv, environ);
-    posix_spawnattr_destroy(&attr);
-    if (err != 0) {
-        nm_log(LOG_ERR, "Could not run %s: %s", path.c_str(), strerror(err));
-        return -1;
-    }
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) return -1;
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 }  // namespace
 
-Navmon::Navmon(const char* name)
+Navmon::Navmon(const char* name, Environment env)
     : name_(name != nullptr ? name : "navmon"),
-      json_intake_(fix_state_, [this](const char* type, const Json::Value& report) {
-          // Set before any session starts and destroyed after the last one ends.
-          if (mqtt_ != nullptr) mqtt_->broadcast_gps_data(type, report);
-      }) {}
+      env_(std::move(env)),
+      config_(env_.config_path),
+      db_(env_.sysdb_path),
+      json_intake_(fix_state_,
+                   [this](const char* type, const Json::Value& report) {
+                       // Set before any session starts and destroyed after the last one ends.
+                       if (mqtt_ != nullptr) mqtt_->broadcast_gps_data(type, report);
+                   }),
+      receiver_(db_),
+      writer_(db_),
+      led_(config_, env_.root),
+      engine_(config_) {}
 
 Navmon::~Navmon() {
     release_client();
@@ -139,25 +109,25 @@ bool Navmon::svc_req() {
 }
 
 void Navmon::mark_gps_active() {
-    sysdb::write_str("GPS", "GPS_STATUS", gps_status_text(GPS_STATUS_ACTIVE));
+    db_.write_str("GPS", "GPS_STATUS", gps_status_text(GPS_STATUS_ACTIVE));
     int count = 0;
-    if (sysdb::read_int("SYS", "SYS_SESSION_CNT", &count) != 0) count = 0;
+    if (db_.read_int("SYS", "SYS_SESSION_CNT", &count) != 0) count = 0;
     writer_.note_session_count(count);
 }
 
 void Navmon::mark_gps_inactive() {
-    sysdb::write_str("GPS", "GPS_STATUS", gps_status_text(GPS_STATUS_INACTIVE));
+    db_.write_str("GPS", "GPS_STATUS", gps_status_text(GPS_STATUS_INACTIVE));
 }
 
 void Navmon::clear_gps_records() {
     for (const char* key : {"GPS_VALID", "GPS_ISO8601", "GPS_NMEA_PGPS", "GPS_FW_VER"})
-        sysdb::del("GPS", key);
+        db_.del("GPS", key);
 }
 
 void Navmon::wait_for_gps_flashing() {
     if (need_to_quit.load()) return;
-    const std::string marker = navmon_path(GPS_FLASHING_MARKER);
-    const std::string ack = navmon_path(GPS_FLASHING_ACK_MARKER);
+    const std::string marker = env_.path(GPS_FLASHING_MARKER);
+    const std::string ack = env_.path(GPS_FLASHING_ACK_MARKER);
     while (access(marker.c_str(), F_OK) == 0) {
         nm_log(LOG_NOTICE, "Waiting for GPS module update to finish (%s)", name_.c_str());
         notify_status("waiting: module firmware update");
@@ -170,10 +140,16 @@ void Navmon::wait_for_gps_flashing() {
 
 void Navmon::read_deadreckon_setting() {
     bool enabled = false;
-    if (cmd_get_value_bool("gps.deadreckon.enable", &enabled) == 0) {
+    if (config_.cmd_get_value_bool("gps.deadreckon.enable", &enabled) == 0) {
         receiver_.set_deadreckon_enabled(enabled);
         nm_log(LOG_NOTICE, "deadreckoning enabled: %d", enabled ? 1 : 0);
     }
+}
+
+// "ROOT/bin/systemctl ACTION gpsd", without a shell and without a time limit: systemd bounds the
+// job itself. Its exit status, or -1 when it could not be run.
+int Navmon::run_systemctl(const char* action) {
+    return run_command({env_.path(SYSTEMCTL_PATH), action, "gpsd"}, 0);
 }
 
 int Navmon::start_gpsd() {
@@ -202,7 +178,7 @@ void Navmon::record_gps_inactive() {
 void Navmon::idle_pass() {
     notify_status("idle: GPS processing off");
     Json::Value module;
-    if (cmd_get_value_json("hardware.wireless.gps.module", module) != 0) {
+    if (config_.cmd_get_value_json("hardware.wireless.gps.module", module) != 0) {
         nm_log(LOG_INFO, "Could not get GPS Module from hardware config");
         return;
     }
@@ -220,7 +196,11 @@ void Navmon::run_session() {
 
 void Navmon::start() {
     // The messaging thread is created with every signal blocked, so signals reach this thread.
-    mqtt_ = std::make_unique<gpsMqtt>(name_.c_str(), "KVT GPS Daemon connected");
+    gpsMqttSetup setup;
+    setup.host = env_.mqtt_host;
+    setup.port = env_.mqtt_port;
+    setup.xtra_file = env_.path(XTRA_FILE_PATH);
+    mqtt_ = std::make_unique<gpsMqtt>(name_.c_str(), "KVT GPS Daemon connected", config_, setup);
     {
         // A signal that came before the client is applied, then the handlers write the client
         // themselves; one arriving in between waits for the unblock.
@@ -289,10 +269,11 @@ int navmon_main(int argc, char** argv) {
 
     install_signal_handlers();
     log_open("gps", LOG_LOCAL0, logfile, verbose);
-    const std::string pidfile = navmon_path(NAVMON_PIDFILE);
+    const Environment env = Environment::from_process();
+    const std::string pidfile = env.path(NAVMON_PIDFILE);
     create_pidfile(pidfile.c_str());
     {
-        Navmon navmon(name);
+        Navmon navmon(name, env);
         navmon.start();
         navmon.run();
     }

@@ -7,13 +7,14 @@
 #include <vector>
 
 #include "mqtt/gps_mqtt.h"
-#include "platform/platform.h"
+#include "platform/base/base.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static gpsMqtt* m = [] {  // never connected: publications fail quietly
         signal(SIGCONT, [](int) {});
         log_set_hook([](int, const char*) {});
-        auto* client = new gpsMqtt("fuzz_mqtt_message", "connected");
+        static ConfigStore config("/nonexistent/config.json");
+        auto* client = new gpsMqtt("fuzz_mqtt_message", "connected", config);
         client->enable_wait_tries = 1;  // and no wait
         client->enable_wait_us = 0;
         return client;

@@ -3,8 +3,9 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
-#include "platform/sysdb.h"
+#include "platform/sysdb/sysdb.h"
 #include "publish/publish.h"
 #include "sentences/sentences.h"
 #include "tests/support/support.h"
@@ -50,24 +51,25 @@ static void check_stored() {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static navtest::TempDir dir;
-    static navtest::ScopedEnv env("SYSDB_PATH", dir / "sysdb.db");
-    static const int quiet = setlogmask(LOG_MASK(LOG_EMERG));
-    static FixWriter writer;  // carries FixRecord and the first-fix state from input to input
+    static sysdb::Database db(dir / "sysdb.db");
+    static const int quiet = (sysdb_use_file(db.path().c_str()), setlogmask(LOG_MASK(LOG_EMERG)));
+    // Carries FixRecord and the first-fix state from input to input.
+    static std::optional<FixWriter> writer(std::in_place, db);
     static SentenceGenerator generator;
     if (size == 0 || quiet < 0) return 0;
     const std::string text(reinterpret_cast<const char*>(data) + 1, size - 1);
     Json::Value value = data[0] % 3 == 0 ? structured_record(data + 1, size - 1) : Json::Value();
     if (data[0] % 3 != 0 && !Json::Reader().parse(text, value, false)) return 0;
     if (data[0] % 3 == 2) {  // a snapshot through the whole writer
-        if (data[0] & 8) writer.note_session_count(data[0] >> 4);
-        if (data[0] & 4) writer = FixWriter();
+        if (data[0] & 8) writer->note_session_count(data[0] >> 4);
+        if (data[0] & 4) writer.emplace(db);
         try {
-            writer.saveGpsDataSysdb(value);
+            writer->saveGpsDataSysdb(value);
         } catch (const std::exception&) {  // only the read of "ts" may throw out of the writer
         }
     } else {  // a FixRecord through the generator, with a device identifier of up to 15 digits
         const std::string imei(data[0] % 16, static_cast<char>('0' + data[0] % 10));
-        sysdb::Batch batch("GPS");
+        sysdb::Batch batch(db, "GPS");
         generator.generate_gps_nmea_msgs(batch, imei.c_str(), value);
     }
     check_stored();

@@ -7,8 +7,10 @@
 #include <limits>
 
 #include "intake/intake.h"
-#include "platform/numeric.h"
-#include "platform/platform.h"
+#include "platform/base/base.h"
+#include "platform/base/numeric.h"
+#include "platform/clock/clock.h"
+#include "platform/led/led.h"
 
 namespace {
 

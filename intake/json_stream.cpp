@@ -6,7 +6,8 @@
 #include <string>
 
 #include "intake/intake.h"
-#include "platform/platform.h"
+#include "platform/base/base.h"
+#include "platform/clock/clock.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 #include <cstring>
 
 #include "mqtt/gps_mqtt.h"
-#include "platform/platform.h"
+#include "platform/base/base.h"
 
 void gpsMqtt::broadcast_gps_data(const char* type, const Json::Value& report) {
     Json::FastWriter writer;

@@ -4,7 +4,7 @@
 #include <unistd.h>
 
 #include "mqtt/gps_mqtt.h"
-#include "platform/platform.h"
+#include "platform/base/base.h"
 
 void gpsMqtt::handle_enable(const Json::Value& request, int* rc, std::string* message) {
     // A non-object root (an array) has no members; treat it like a request without "value".

@@ -1,11 +1,14 @@
 // gpsMqtt's life cycle and connect hook.
 #include "mqtt/gps_mqtt.h"
 
-#include "platform/platform.h"
+#include "platform/base/base.h"
 
-gpsMqtt::gpsMqtt(const char* client_id, const char* connect_message)
-    : mqtt_kvt(client_id, KVT_MQTT_LOCAL_HOST, KVT_MQTT_LOCAL_PORT, true),
-      connect_message(connect_message) {}
+gpsMqtt::gpsMqtt(const char* client_id, const char* connect_message, ConfigStore& config,
+                 const gpsMqttSetup& setup)
+    : mqtt_kvt(client_id, setup.host.c_str(), setup.port, true),
+      connect_message(connect_message),
+      xtra_file(setup.xtra_file),
+      config_(config) {}
 
 gpsMqtt::~gpsMqtt() {
     // Stop the library's thread first: its hooks use members destroyed below.

@@ -12,7 +12,8 @@
 #include <mutex>
 #include <string>
 
-#include "platform/mqtt_kvt.h"
+#include "platform/cmd/cmd.h"
+#include "platform/messaging/mqtt_kvt.h"
 
 #define GPS_ENABLE_APPLY_TOPIC "v1/device/gps/enable/apply"
 #define FILEPULL_ACK_TOPIC "v1/device/cmd/filepull/ack"
@@ -35,9 +36,18 @@
 // nesting deeper than MQTT_JSON_MAX_DEPTH. Never throws.
 bool parse_mqtt_payload(const void* payload, long len, Json::Value& out);
 
+// Where the client's services are: the broker, the configuration of the XTRA requests and the
+// XTRA file (its fixed path under the root).
+struct gpsMqttSetup {
+    std::string host = KVT_MQTT_LOCAL_HOST;
+    int port = KVT_MQTT_LOCAL_PORT;
+    std::string xtra_file = XTRA_FILE_PATH;
+};
+
 class gpsMqtt : public mqtt_kvt {
 public:
-    gpsMqtt(const char* client_id, const char* connect_message);
+    gpsMqtt(const char* client_id, const char* connect_message, ConfigStore& config,
+            const gpsMqttSetup& setup = gpsMqttSetup());
     ~gpsMqtt() override;
 
     void derived_on_connect(int rc) override;
@@ -63,6 +73,7 @@ public:
     void handle_filepull_ack(const Json::Value& ack);
 
     const char* connect_message;
+    const std::string xtra_file;
     std::atomic<bool> svc_req{false};
     std::atomic<bool> processing_active{false};
     std::atomic<bool> xtra_pending{false};
@@ -78,6 +89,7 @@ public:
     std::function<void()> xtra_ack_matched;
 
 protected:
+    ConfigStore& config_;
     // Makes an acknowledgement's match and clear one step against the main thread's expiry and
     // new request: an answer to the old request must never close the new one.
     std::mutex xtra_mutex_;

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "mqtt/gps_mqtt.h"
-#include "platform/platform.h"
+#include "platform/base/base.h"
 
 namespace {
 

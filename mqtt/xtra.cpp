@@ -8,28 +8,27 @@
 #include <string>
 
 #include "mqtt/gps_mqtt.h"
-#include "platform/platform.h"
+#include "platform/base/base.h"
 
 bool gpsMqtt::_get_xtra_interval(int* interval) {
-    Json::Value config;
-    if (cmd_get_value_json("gps.gps", config) != 0) return false;
+    Json::Value gps;
+    if (config_.cmd_get_value_json("gps.gps", gps) != 0) return false;
     bool enabled = false;
-    if (config_get_bool(config, &enabled, "xtra_enable") == 0 || !enabled) return false;
+    if (config_get_bool(gps, &enabled, "xtra_enable") == 0 || !enabled) return false;
     bool loading = false;
-    if (config_get_bool(config, &loading, "xtra_loading.enable") == 0 || !loading) {
+    if (config_get_bool(gps, &loading, "xtra_loading.enable") == 0 || !loading) {
         nm_log(LOG_ERR, "_get_xtra_interval: required parameters are not in the config");
         return false;
     }
-    return config_get_int(config, interval, "xtra_loading.interval") != 0;
+    return config_get_int(gps, interval, "xtra_loading.interval") != 0;
 }
 
 bool gpsMqtt::_is_xtra_update_due() {
     int interval = 0;
     if (!_get_xtra_interval(&interval)) return false;
-    const std::string path = navmon_path(XTRA_FILE_PATH);
     struct stat st;
     // A file that vanished between the two calls is as missing as one never there.
-    if (access(path.c_str(), F_OK) != 0 || stat(path.c_str(), &st) != 0) return true;
+    if (access(xtra_file.c_str(), F_OK) != 0 || stat(xtra_file.c_str(), &st) != 0) return true;
     // 64-bit: days * 86400 overflows 32 bits past about 68 years of interval.
     const int64_t renew_at = static_cast<int64_t>(st.st_ctime) + int64_t{interval} * 86400;
     return static_cast<int64_t>(xtra_clock()) > renew_at;
@@ -46,8 +45,8 @@ void gpsMqtt::request_xtra_update() {
         xtra_session.store(0);
     }
     if (!_is_xtra_update_due()) return;
-    Json::Value config;
-    if (cmd_get_value_json("gps.gps.xtra_loading", config) != 0) {
+    Json::Value loading;
+    if (config_.cmd_get_value_json("gps.gps.xtra_loading", loading) != 0) {
         nm_log(LOG_ERR, "error loading xtra config");
         return;
     }
@@ -55,7 +54,7 @@ void gpsMqtt::request_xtra_update() {
     const int session = now > INT_MAX ? INT_MAX : now < INT_MIN ? INT_MIN : static_cast<int>(now);
 
     Json::Value request(Json::objectValue);
-    if (config.isObject() && config.isMember("location")) request["url"] = config["location"];
+    if (loading.isObject() && loading.isMember("location")) request["url"] = loading["location"];
     request["filepath"] = XTRA_FILE_PATH;
     request["session"] = session;
 

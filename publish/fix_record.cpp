@@ -5,8 +5,8 @@
 #include <cmath>
 #include <cstdio>
 
-#include "platform/numeric.h"
-#include "platform/sysdb.h"
+#include "platform/base/numeric.h"
+#include "platform/sysdb/sysdb.h"
 #include "publish/publish.h"
 
 using navnum::single;
@@ -17,9 +17,9 @@ namespace {
 // The value of pi the published coordinates have always been computed with.
 constexpr double kPi = 3.1415926535898;
 
-Json::Value last_valid(const char* key) {
+Json::Value last_valid(sysdb::Database& db, const char* key) {
     double v = 0.0;
-    if (sysdb::read_dbl("GPS", key, &v) != 0) v = 0.0;
+    if (db.read_dbl("GPS", key, &v) != 0) v = 0.0;
     return Json::Value(v);
 }
 
@@ -35,7 +35,7 @@ double deg_to_rad(double degrees) {
     return (degrees * kPi) / 180.0;
 }
 
-void fix_record_init(Json::Value& fix) {
+void fix_record_init(Json::Value& fix, sysdb::Database& db) {
     fix = Json::Value(Json::objectValue);
     fix["time"] = "0";
     fix["speedStrNMEA"] = "0";
@@ -51,8 +51,8 @@ void fix_record_init(Json::Value& fix) {
     fix["dataInvalid"] = 3;
     fix["gpsMode"] = 78;  // 'N'
     fix["gpsdMode"] = 0;
-    Json::Value lat = last_valid("GPS_LAST_VALID_LAT");
-    Json::Value lon = last_valid("GPS_LAST_VALID_LON");
+    Json::Value lat = last_valid(db, "GPS_LAST_VALID_LAT");
+    Json::Value lon = last_valid(db, "GPS_LAST_VALID_LON");
     fix["lat_dd"] = lat;
     fix["lon_dd"] = lon;
     fix["latitude"] = 0.0;

@@ -3,10 +3,14 @@
 
 #include <json/json.h>
 
+namespace sysdb {
+class Database;
+}
+
 // (degrees * pi) / 180 with the pi the published values have always used.
 double deg_to_rad(double degrees);
 // First-call values; seeds "lat_dd"/"lon_dd" from the last valid position in "GPS".
-void fix_record_init(Json::Value& fix);
+void fix_record_init(Json::Value& fix, sysdb::Database& db);
 void fix_record_set_date_time(Json::Value& fix, const Json::Value& snapshot);
 void fix_record_set_validity(Json::Value& fix, bool valid);
 // s and t are already single precision.

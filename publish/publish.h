@@ -7,10 +7,16 @@
 
 #include "sentences/sentences.h"
 
+namespace sysdb {
+class Database;
+}
+
 // The fix record writer. It owns FixRecord, the first-fix state and the sentence generator;
 // main thread only.
 class FixWriter {
 public:
+    explicit FixWriter(sysdb::Database& db) : db_(db) {}
+
     // One transaction on "GPS" with the snapshot, the scalar keys, the first-fix keys, the
     // sentences and FixRecord. 0 when the batch was written, -1 otherwise.
     int saveGpsDataSysdb(Json::Value& snapshot);
@@ -22,6 +28,7 @@ public:
     bool ttff_pending() const { return ttff_pending_; }
 
 private:
+    sysdb::Database& db_;
     Json::Value fix_;
     bool ttff_pending_ = true;  // the next valid pass writes "GPS_TTFF_*"
     int32_t last_session_count_ = -1;

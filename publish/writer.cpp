@@ -3,9 +3,9 @@
 #include <cstring>
 #include <memory>
 
-#include "platform/numeric.h"
-#include "platform/platform.h"
-#include "platform/sysdb.h"
+#include "platform/base/base.h"
+#include "platform/base/numeric.h"
+#include "platform/sysdb/sysdb.h"
 #include "publish/fix_record.h"
 #include "publish/publish.h"
 #include "sentences/sentences.h"
@@ -17,9 +17,9 @@ namespace {
 
 constexpr size_t kImeiSize = 16;
 
-void read_imei(char (&imei)[kImeiSize]) {
+void read_imei(sysdb::Database& db, char (&imei)[kImeiSize]) {
     memset(imei, 0, sizeof imei);
-    const int rc = sysdb::read_str("CELL", "CELL_IMEI", imei, sizeof imei);
+    const int rc = db.read_str("CELL", "CELL_IMEI", imei, sizeof imei);
     imei[kImeiSize - 1] = '\0';
     if (rc != 0) {
         if (imei[0] == '\0') memcpy(imei, "000000000000000", kImeiSize);
@@ -28,9 +28,9 @@ void read_imei(char (&imei)[kImeiSize]) {
 }
 
 // Seconds from the device's wake to ts, or -1 when the wake time cannot be read.
-int32_t wake_delta(double ts) {
+int32_t wake_delta(sysdb::Database& db, double ts) {
     int wake = 0;
-    if (sysdb::read_int("SYS", "SYS_WAKE_TIME_UPTIME", &wake) != 0) return -1;
+    if (db.read_int("SYS", "SYS_WAKE_TIME_UPTIME", &wake) != 0) return -1;
     return trunc_to<int32_t>(ts - static_cast<double>(wake));
 }
 
@@ -119,13 +119,13 @@ int FixWriter::saveGpsDataSysdb(Json::Value& snapshot) {
     bool ttff_written = false;  // cleared from ttff_pending_ only once their batch commits
     const bool completed = run_guarded("saveGpsDataSysdb", [&] {
         char imei[kImeiSize];
-        read_imei(imei);
-        if (fix.isNull()) fix_record_init(fix);
+        read_imei(db_, imei);
+        if (fix.isNull()) fix_record_init(fix, db_);
         if (snap.isMember("calc_hhmmss")) fix_record_set_date_time(fix, snap);
         int32_t wake = -1;
-        if (ttff_pending_) wake = wake_delta(ts);
+        if (ttff_pending_) wake = wake_delta(db_, ts);
 
-        batch = std::make_unique<sysdb::Batch>("GPS");
+        batch = std::make_unique<sysdb::Batch>(db_, "GPS");
         if (!batch->open()) return;
         batch->write_json("GPS_DATA_RAW", snapshot);
         batch->write_dbl("GPS_DATA_TS", ts);

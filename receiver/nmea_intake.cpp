@@ -8,8 +8,9 @@
 #include <utility>
 #include <vector>
 
-#include "platform/platform.h"
-#include "platform/sysdb.h"
+#include "platform/base/base.h"
+#include "platform/gpsd/nmea.h"
+#include "platform/sysdb/sysdb.h"
 #include "receiver/receiver.h"
 
 namespace {
@@ -162,7 +163,7 @@ void ReceiverIntake::on_nmea_message(char* text) {
             if (p[0] == '$' && p[1] == 'G' && p[2] == 'P') {
                 handle_gp_sentence(p);
             } else if (deadreckon_enabled_.load(std::memory_order_relaxed)) {
-                handle_pstm_sentence(p);
+                handle_pstm_sentence(db_, p);
             }
         }
         if (!nl) break;
@@ -209,13 +210,13 @@ void ReceiverIntake::start_group(const char* line, int count) {
 
 void ReceiverIntake::complete_group() {
     if (is_l1_group(group_.lines.front())) {
-        store_gsv_group(group_.lines);
-        latest_sqi_.store(store_gps_sqi(group_.lines));
+        store_gsv_group(db_, group_.lines);
+        latest_sqi_.store(store_gps_sqi(db_, group_.lines));
     }
     group_.idle = true;
 }
 
-void store_gsv_group(const std::vector<std::string>& lines) {
+void store_gsv_group(sysdb::Database& db, const std::vector<std::string>& lines) {
     char out[kGroupBuffer];
     size_t len = 0;
     out[0] = '\0';
@@ -224,10 +225,10 @@ void store_gsv_group(const std::vector<std::string>& lines) {
         if (!normalise_line(line, out, &len)) return;
     }
     out[len] = '\0';
-    sysdb::write_str("GPS", "GPS_NMEA_GPGSV", out);
+    db.write_str("GPS", "GPS_NMEA_GPGSV", out);
 }
 
-int store_gps_sqi(const std::vector<std::string>& lines) {
+int store_gps_sqi(sysdb::Database& db, const std::vector<std::string>& lines) {
     int best[4] = {0, 0, 0, 0};
     for (const std::string& line : lines) {
         if (line.empty() || line.size() >= kMaxGsvLine) continue;
@@ -247,6 +248,6 @@ int store_gps_sqi(const std::vector<std::string>& lines) {
         ((static_cast<double>(best[0]) + best[1] + best[2] + best[3]) * 0.25 - 20.0) * 100.0 / 30.0;
     if (q < 0.0) q = 0.0;
     if (q > 100.0) q = 100.0;
-    sysdb::write_int("GPS", "GPS_SQI", static_cast<int>(q));
+    db.write_int("GPS", "GPS_SQI", static_cast<int>(q));
     return static_cast<int>(q);
 }

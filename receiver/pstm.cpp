@@ -2,8 +2,8 @@
 // dead-reckoning family, published in the "GPS" and "DR" databases for other services.
 #include <cstring>
 
-#include "platform/platform.h"
-#include "platform/sysdb.h"
+#include "platform/base/base.h"
+#include "platform/sysdb/sysdb.h"
 #include "receiver/receiver.h"
 
 namespace {
@@ -16,8 +16,9 @@ struct DoubleKey {
 // One transaction on "DR": the doubles in order, then the sentence under `sentence_key`. A
 // batch that cannot be opened is dropped; the next sentence tries again.
 template <size_t N>
-void write_dr_batch(const DoubleKey (&values)[N], const char* sentence_key, const char* line) {
-    sysdb::Batch batch("DR");
+void write_dr_batch(sysdb::Database& db, const DoubleKey (&values)[N], const char* sentence_key,
+                    const char* line) {
+    sysdb::Batch batch(db, "DR");
     if (!batch.open()) return;
     for (const DoubleKey& v : values) batch.write_dbl(v.key, v.value);
     batch.write_str(sentence_key, line);
@@ -26,23 +27,23 @@ void write_dr_batch(const DoubleKey (&values)[N], const char* sentence_key, cons
 struct Route {
     const char* prefix;
     size_t length;
-    void (*handler)(const char* line);
+    void (*handler)(sysdb::Database& db, const char* line);
 };
 
 #define ROUTE(prefix, fn) \
     { prefix, sizeof(prefix) - 1, fn }
 
-void store_stype(const char* line) {
-    store_pstm_raw(line, "DR_NMEA_PSTMDRSTYPE");
+void store_stype(sysdb::Database& db, const char* line) {
+    store_pstm_raw(db, line, "DR_NMEA_PSTMDRSTYPE");
 }
-void store_step(const char* line) {
-    store_pstm_raw(line, "DR_NMEA_PSTMDRSTEP");
+void store_step(sysdb::Database& db, const char* line) {
+    store_pstm_raw(db, line, "DR_NMEA_PSTMDRSTEP");
 }
-void store_upd(const char* line) {
-    store_pstm_raw(line, "DR_NMEA_PSTMDRUPD");
+void store_upd(sysdb::Database& db, const char* line) {
+    store_pstm_raw(db, line, "DR_NMEA_PSTMDRUPD");
 }
-void store_epe(const char* line) {
-    store_pstm_raw(line, "DR_NMEA_PSTMDREPE");
+void store_epe(sysdb::Database& db, const char* line) {
+    store_pstm_raw(db, line, "DR_NMEA_PSTMDREPE");
 }
 
 // Order matters: the first prefix that matches wins.
@@ -66,18 +67,18 @@ const Route kRoutes[] = {
 
 }  // namespace
 
-void handle_pstm_sentence(const char* line) {
+void handle_pstm_sentence(sysdb::Database& db, const char* line) {
     // Every route starts "$PSTM": one test turns away the standard sentences of other talkers.
     if (std::strncmp(line, "$PSTM", 5) != 0) return;
     for (const Route& route : kRoutes) {
         if (std::strncmp(line, route.prefix, route.length) == 0) {
-            route.handler(line);
+            route.handler(db, line);
             return;
         }
     }
 }
 
-void handle_pstm_antenna_status(const char* line) {
+void handle_pstm_antenna_status(sysdb::Database& /*db*/, const char* line) {
     int status, mode, rf_path, power;
     if (scan_fields(line, "$PSTMANTENNASTATUS,%d,%d,%d,%d*%*s", &status, &mode, &rf_path, &power) !=
         4) {
@@ -87,14 +88,14 @@ void handle_pstm_antenna_status(const char* line) {
            status, mode, rf_path, power);
 }
 
-void handle_pstm_agps_status(const char* line) {
+void handle_pstm_agps_status(sysdb::Database& db, const char* line) {
     int status;
     if (scan_fields(line, "$PSTMAGPSSTATUS,%d*%*s", &status) != 1) return;
     nm_log(LOG_DEBUG, "Parsed stagps status:%d", status);
-    sysdb::write_int("GPS", "GPS_STAGPS_RAW", status);
+    db.write_int("GPS", "GPS_STAGPS_RAW", status);
 }
 
-void handle_pstm_dr_cal(const char* line) {
+void handle_pstm_dr_cal(sysdb::Database& db, const char* line) {
     int calibrated, odo, gyro_sen, gyro_bias, gyro_integrity, acc_integrity;
     unsigned imu_flag;
     char calib_status;
@@ -111,7 +112,7 @@ void handle_pstm_dr_cal(const char* line) {
     static_assert(sizeof(int) == sizeof(unsigned), "the flag's bits fit an int exactly");
     int imu_value;
     std::memcpy(&imu_value, &imu_flag, sizeof imu_value);
-    sysdb::Batch batch("DR");
+    sysdb::Batch batch(db, "DR");
     if (!batch.open()) return;
     batch.write_int("DR_CALIBRATED", calibrated);
     batch.write_int("DR_ODO_CALIBRATED", odo);
@@ -124,7 +125,7 @@ void handle_pstm_dr_cal(const char* line) {
     batch.write_str("DR_NMEA_PSTMDRCAL", line);
 }
 
-void handle_pstm_dr_pva(const char* line) {
+void handle_pstm_dr_pva(sysdb::Database& db, const char* line) {
     double timestamp, lat, lon, height, v_north, v_east, v_up, pitch, roll, heading;
     unsigned cputime;
     if (scan_fields(line, "$PSTMDRPVA,%lf,%u,%lf,%lf,%lf,%lf,%lf,%lf,%lf,%lf,%lf*%*s", &timestamp,
@@ -141,18 +142,18 @@ void handle_pstm_dr_pva(const char* line) {
         {"DR_V_NORTH", v_north}, {"DR_V_EAST", v_east}, {"DR_V_UP", v_up},
         {"DR_PITCH", pitch},     {"DR_ROLL", roll},     {"DR_HDG", heading},
     };
-    write_dr_batch(values, "DR_NMEA_PSTMDRPVA", line);
+    write_dr_batch(db, values, "DR_NMEA_PSTMDRPVA", line);
 }
 
-void handle_pstm_dr_senmsg_14(const char* line) {
+void handle_pstm_dr_senmsg_14(sysdb::Database& db, const char* line) {
     unsigned sensor_time;
     double velocity;
     if (scan_fields(line, "$PSTMDRSENMSG,14,%u,%lf*%*s", &sensor_time, &velocity) != 2) return;
     const DoubleKey values[] = {{"DR_VEL", velocity}};
-    write_dr_batch(values, "DR_NMEA_PSTMDRSENMSG_14", line);
+    write_dr_batch(db, values, "DR_NMEA_PSTMDRSENMSG_14", line);
 }
 
-void handle_pstm_dr_confid(const char* line) {
+void handle_pstm_dr_confid(sysdb::Database& db, const char* line) {
     double f[13];
     if (scan_fields(line, "$PSTMDRCONFID,%lf,%lf,%lf,%lf,%lf,%lf,%lf,%lf,%lf,%lf,%lf,%lf,%lf*%*s",
                     &f[0], &f[1], &f[2], &f[3], &f[4], &f[5], &f[6], &f[7], &f[8], &f[9], &f[10],
@@ -167,10 +168,10 @@ void handle_pstm_dr_confid(const char* line) {
         {"DR_MINOR_SEMI_AXIS", f[10]},  {"DR_ELLIPSE_ANGLE", f[11]},
         {"DR_SPEED_STD_DEV", f[12]},
     };
-    write_dr_batch(values, "DR_NMEA_PSTMDRCONFID", line);
+    write_dr_batch(db, values, "DR_NMEA_PSTMDRCONFID", line);
 }
 
-void handle_pstm_dr_gps(const char* line) {
+void handle_pstm_dr_gps(sysdb::Database& db, const char* line) {
     double f[11];
     if (scan_fields(line, "$PSTMDRGPS,%lf,%lf,%lf,%lf,%lf,%lf,%lf,%lf,%lf,%lf,%lf*%*s", &f[0],
                     &f[1], &f[2], &f[3], &f[4], &f[5], &f[6], &f[7], &f[8], &f[9], &f[10]) != 11) {
@@ -189,10 +190,10 @@ void handle_pstm_dr_gps(const char* line) {
         {"DR_GPS_RMS_VEL_RESIDUAL", f[8]},
         {"DR_GPS_HEIGHT", f[10]},
     };
-    write_dr_batch(values, "DR_NMEA_PSTMDRGPS", line);
+    write_dr_batch(db, values, "DR_NMEA_PSTMDRGPS", line);
 }
 
-void handle_pstm_dr_ahrs(const char* line) {
+void handle_pstm_dr_ahrs(sysdb::Database& db, const char* line) {
     double f[5];
     if (scan_fields(line, "$PSTMDRAHRS,%lf,%lf,%lf,%lf,%lf*%*s", &f[0], &f[1], &f[2], &f[3],
                     &f[4]) != 5) {
@@ -202,10 +203,10 @@ void handle_pstm_dr_ahrs(const char* line) {
         {"DR_INST_PITCH", f[0]}, {"DR_INST_ROLL", f[1]},     {"DR_INST_YAW", f[2]},
         {"DR_VEH_PITCH", f[3]},  {"DR_VEH_PITCH_ACC", f[4]},
     };
-    write_dr_batch(values, "DR_NMEA_PSTMDRAHRS", line);
+    write_dr_batch(db, values, "DR_NMEA_PSTMDRAHRS", line);
 }
 
-void handle_pstm_dr_debug(const char* line) {
+void handle_pstm_dr_debug(sysdb::Database& db, const char* line) {
     double f[6];
     if (scan_fields(line, "$PSTMDRDEBUG,%lf,%lf,%lf,%lf,%lf,%lf*%*s", &f[0], &f[1], &f[2], &f[3],
                     &f[4], &f[5]) != 6) {
@@ -215,9 +216,9 @@ void handle_pstm_dr_debug(const char* line) {
         {"DR_LAT_ERROR", f[0]},   {"DR_LON_ERROR", f[1]},    {"DR_HEADING_ERROR", f[2]},
         {"DR_SPEED_ERROR", f[3]}, {"DR_HEIGHT_ERROR", f[4]}, {"DR_VV_ERROR", f[5]},
     };
-    write_dr_batch(values, "DR_NMEA_PSTMDRDEBUG", line);
+    write_dr_batch(db, values, "DR_NMEA_PSTMDRDEBUG", line);
 }
 
-void store_pstm_raw(const char* line, const char* key) {
-    sysdb::write_str("DR", key, line);
+void store_pstm_raw(sysdb::Database& db, const char* line, const char* key) {
+    db.write_str("DR", key, line);
 }

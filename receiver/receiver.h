@@ -7,10 +7,17 @@
 #include <string>
 #include <vector>
 
+namespace sysdb {
+class Database;
+}
+
 // The receiver's raw lines as the nmea_parser client delivers them, on that client's thread
 // (the only feeder of the group); the counters are read by the main thread.
 class ReceiverIntake {
 public:
+    // Where the groups, the index and the proprietary values go.
+    explicit ReceiverIntake(sysdb::Database& db) : db_(db) {}
+
     // The client's message callback: splits the block in place.
     void on_nmea_message(char* text);
     void handle_gp_sentence(const char* line);
@@ -38,6 +45,7 @@ private:
     void start_group(const char* line, int count);
     void complete_group();
 
+    sysdb::Database& db_;
     GsvGroup group_;
     std::atomic<int32_t> nmea_timeout_count_{0};
     std::atomic<bool> deadreckon_enabled_{false};
@@ -46,22 +54,22 @@ private:
 
 // A complete group's normalised text under "GPS_NMEA_GPGSV", and its signal quality index
 // under "GPS_SQI" (returned too).
-void store_gsv_group(const std::vector<std::string>& lines);
-int store_gps_sqi(const std::vector<std::string>& lines);
+void store_gsv_group(sysdb::Database& db, const std::vector<std::string>& lines);
+int store_gps_sqi(sysdb::Database& db, const std::vector<std::string>& lines);
 
 // Picks the proprietary handler by the line's prefix; other lines are ignored.
-void handle_pstm_sentence(const char* line);
-void handle_pstm_antenna_status(const char* line);
-void handle_pstm_agps_status(const char* line);
-void handle_pstm_dr_cal(const char* line);
-void handle_pstm_dr_pva(const char* line);
-void handle_pstm_dr_senmsg_14(const char* line);
-void handle_pstm_dr_confid(const char* line);
-void handle_pstm_dr_gps(const char* line);
-void handle_pstm_dr_ahrs(const char* line);
-void handle_pstm_dr_debug(const char* line);
+void handle_pstm_sentence(sysdb::Database& db, const char* line);
+void handle_pstm_antenna_status(sysdb::Database& db, const char* line);
+void handle_pstm_agps_status(sysdb::Database& db, const char* line);
+void handle_pstm_dr_cal(sysdb::Database& db, const char* line);
+void handle_pstm_dr_pva(sysdb::Database& db, const char* line);
+void handle_pstm_dr_senmsg_14(sysdb::Database& db, const char* line);
+void handle_pstm_dr_confid(sysdb::Database& db, const char* line);
+void handle_pstm_dr_gps(sysdb::Database& db, const char* line);
+void handle_pstm_dr_ahrs(sysdb::Database& db, const char* line);
+void handle_pstm_dr_debug(sysdb::Database& db, const char* line);
 // Stores the whole line under "DR"/key.
-void store_pstm_raw(const char* line, const char* key);
+void store_pstm_raw(sysdb::Database& db, const char* line, const char* key);
 
 // sscanf over a NUL-terminated text for the directives %d %u %x %lf %c %s (with '*' to
 // suppress) and literal characters: same acceptance and same count of converted fields, but

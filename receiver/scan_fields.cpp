@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/platform.h"
+#include "platform/base/base.h"
 #include "receiver/receiver.h"
 
 namespace {

@@ -5,9 +5,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "platform/numeric.h"
-#include "platform/platform.h"
-#include "platform/sysdb.h"
+#include "platform/base/base.h"
+#include "platform/base/numeric.h"
+#include "platform/gpsd/nmea.h"
+#include "platform/sysdb/sysdb.h"
 #include "sentences/sentences.h"
 
 using navnum::trunc_to;

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "platform/numeric.h"
+#include "platform/base/numeric.h"
 #include "sentences/sentences.h"
 
 using navnum::trunc_to;

@@ -3,8 +3,8 @@
 #include <cmath>
 #include <cstdio>
 
-#include "platform/numeric.h"
-#include "platform/sysdb.h"
+#include "platform/base/numeric.h"
+#include "platform/sysdb/sysdb.h"
 #include "sentences/sentences.h"
 
 using navnum::trunc_to;

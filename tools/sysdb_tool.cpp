@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/sysdb.h"
+#include "platform/sysdb/sysdb.h"
 
 namespace {
 

@@ -13,9 +13,10 @@
 #include <thread>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/base/base.h"
+#include "platform/sysdb/sysdb.h"
 
-// A program error (platform.h) is fatal in checked builds; elsewhere `expr` gives `release`.
+// A program error (platform/base) is fatal in checked builds; elsewhere `expr` gives `release`.
 #ifdef NAVMON_CHECKED
 #define EXPECT_PROGRAM_ERROR(expr, release) EXPECT_DEATH((void)(expr), "program error")
 #else
@@ -36,6 +37,15 @@ public:
 
 private:
     std::string path_;
+};
+
+// A fresh database: the daemon's Database on it, and the C-style calls of every thread (other
+// services' view) pointed at the same file.
+struct TestDb {
+    TempDir dir;
+    std::string path = dir / "sysdb.sqlite";
+    sysdb::Database db{(sysdb_use_file(path.c_str()), path)};
+    ~TestDb() { sysdb_reset_thread_connection(); }
 };
 
 // Sets an environment variable for its lifetime and restores the previous value.

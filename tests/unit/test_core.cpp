@@ -4,14 +4,15 @@
 #include <tuple>
 
 #include "core/core.h"
-#include "platform/sysdb.h"
+#include "platform/sysdb/sysdb.h"
 #include "tests/support/support.h"
 
 namespace {
 
 class CoreTest : public ::testing::Test {
 protected:
-    void SetUp() override { sysdb_reset_thread_connection(); }
+    void SetUp() override { sysdb_use_file((dir / "sysdb.sqlite").c_str()); }
+    void TearDown() override { sysdb_reset_thread_connection(); }
     std::string text(const char* key) {
         sysdb_value v;
         return sysdb_namedb_read_value(nullptr, "GPS", key, &v) == 0 ? sysdb_value_text(v) : "-";

@@ -3,8 +3,9 @@
 #include <sqlite3.h>
 
 #include <atomic>
+#include <optional>
 
-#include "platform/sysdb.h"
+#include "platform/sysdb/sysdb.h"
 #include "publish/publish.h"
 #include "tests/support/support.h"
 
@@ -43,8 +44,7 @@ static void expect_fields(const Json::Value& got, const Json::Value& want) {
 // time (default 1000, "": unreadable), a restart, a new session's count, result -1; "full": no
 // commit.
 TEST(FixRecord, PassesAndTheirBatches) {
-    navtest::TempDir dir;
-    navtest::ScopedEnv env("SYSDB_PATH", dir / "sysdb.db");
+    navtest::TestDb t;
     const char* const passes[][2] = {
         // first-call values; the position is recomputed also from a TPV without one
         {R"({"ts": 12.5, "TPV": {"mode": 1, "speed": 5, "track": 90}})",
@@ -90,23 +90,23 @@ TEST(FixRecord, PassesAndTheirBatches) {
         {R"({"_count": 9, "_wake": "-5", "ts": 1e300, "validity": true})", R"({"GPS_TTFF_UPTIME":
           2147483647, "GPS_TTFF_WAKE": 2147483647, "GPS_DATA": {"ts": 1e300}})"},
     };
-    sysdb::write_str("SYS", "SYS_WAKE_TIME_UPTIME", "1000");  // and the schema of the file
+    t.db.write_str("SYS", "SYS_WAKE_TIME_UPTIME", "1000");  // and the schema of the file
     sqlite3* db = nullptr;  // the raw snapshot's key exists by then: its write is an update
-    sqlite3_open((dir / "sysdb.db").c_str(), &db);
+    sqlite3_open(t.path.c_str(), &db);
     sqlite3_exec(db, R"(CREATE TRIGGER f AFTER UPDATE ON kv WHEN NEW.value LIKE '%"full"%' BEGIN
         SELECT RAISE(ROLLBACK, 'full'); END)",
                  nullptr, nullptr, nullptr);
     sqlite3_close(db);
-    FixWriter writer;
+    std::optional<FixWriter> writer(std::in_place, t.db);
     navtest::LogCapture log;
     for (const auto& p : passes) {
         Json::Value s = parse(p[0]), want = parse(p[1]);
         SCOPED_TRACE(s["ts"].asDouble());
-        if (s.isMember("_imei")) sysdb::write_str("CELL", "CELL_IMEI", s["_imei"].asCString());
-        sysdb::write_str("SYS", "SYS_WAKE_TIME_UPTIME", s.get("_wake", "1000").asCString());
-        if (s.isMember("_restart")) writer = FixWriter();
-        if (s.isMember("_count")) writer.note_session_count(s["_count"].asInt());
-        EXPECT_EQ(writer.saveGpsDataSysdb(s), s.isMember("_fail") ? -1 : 0);
+        if (s.isMember("_imei")) t.db.write_str("CELL", "CELL_IMEI", s["_imei"].asCString());
+        t.db.write_str("SYS", "SYS_WAKE_TIME_UPTIME", s.get("_wake", "1000").asCString());
+        if (s.isMember("_restart")) writer.emplace(t.db);
+        if (s.isMember("_count")) writer->note_session_count(s["_count"].asInt());
+        EXPECT_EQ(writer->saveGpsDataSysdb(s), s.isMember("_fail") ? -1 : 0);
         expect_fields(batch(), want);
     }
     EXPECT_TRUE(log.contains("could not read CELL_IMEI from sysdb, using 000000000000000"));
@@ -120,7 +120,7 @@ TEST(FixRecord, PassesAndTheirBatches) {
     });
     navtest::wait_for([&] { return reads > 0; }, 5000);
     for (Json::Value s; s["ts"].asInt() < 200; s["ts"] = s["ts"].asInt() + 1)
-        EXPECT_EQ(writer.saveGpsDataSysdb(s), 0);
+        EXPECT_EQ(writer->saveGpsDataSysdb(s), 0);
     stop = true;
     other.join();
 }

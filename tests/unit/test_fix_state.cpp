@@ -6,7 +6,8 @@
 #include <vector>
 
 #include "intake/intake.h"
-#include "platform/platform.h"
+#include "platform/base/base.h"
+#include "platform/clock/clock.h"
 #include "tests/support/support.h"
 
 namespace {

@@ -10,8 +10,15 @@
 #include "mqtt/gps_mqtt.h"
 #include "tests/support/support.h"
 
+navtest::TempDir root;
+ConfigStore g_config(root / "config.json");
+
 struct RecordingMqtt : gpsMqtt {
-    RecordingMqtt() : gpsMqtt("test_gps_mqtt", "connected") { enable_wait_tries = 1; }
+    RecordingMqtt()
+        : gpsMqtt("test_gps_mqtt", "connected", g_config,
+                  {KVT_MQTT_LOCAL_HOST, KVT_MQTT_LOCAL_PORT, root / "data/xtra/bramble_xtra.bin"}) {
+        enable_wait_tries = 1;
+    }
     int publish_out(const char* topic, const std::string& text, bool retain) override {
         sent += std::string(topic) + " " + text + (retain ? "(r)|" : "|");
         return 1;
@@ -70,10 +77,7 @@ TEST(GpsMqtt, RepliesBroadcastsAndXtraRequests) {
         mqtt.broadcast_gps_data(type, Json::Value(1));
     EXPECT_EQ(std::exchange(mqtt.sent, ""),
               GPS_SAT_TOPIC " 1\n|" GPS_SAT_TOPIC " 1\n|" GPS_TPV_TOPIC " 1\n|");
-    navtest::TempDir root;
-    navtest::ScopedEnv env_root{"NAVMON_ROOT", root.path()};
-    navtest::ScopedEnv env_config{"PLATFORM_CONFIG", root / "config.json"};
-    const std::string file = root / "data/xtra/bramble_xtra.bin";
+    const std::string file = mqtt.xtra_file;
     mkdir_parents(file);
     navtest::write_file(file, "xtra");
     struct stat st {};

@@ -9,7 +9,9 @@
 #include <thread>
 #include <vector>
 
-#include "platform/gpsd_client.h"
+#include "platform/clock/clock.h"
+#include "platform/cmd/cmd.h"
+#include "platform/gpsd/gpsd.h"
 #include "tests/support/support.h"
 
 using namespace std::literals;
@@ -54,7 +56,8 @@ struct FakeGpsd {
 
 // A client whose callbacks collect what they get; `stopped` flags calls that come too late.
 struct Watched {
-    Watched(int port, unsigned timeout_us) : port_env("GPSD_PORT", std::to_string(port)) {
+    Watched(int port, unsigned timeout_us)
+        : client("json_parser", "127.0.0.1", std::to_string(port)) {
         client.set_polling_timeout(timeout_us);
         client.set_on_msg_callback_fkt([this](char* text) {
             late += stopped.load();
@@ -68,12 +71,11 @@ struct Watched {
         std::lock_guard<std::mutex> lock(mu);
         return blocks;
     }
-    navtest::ScopedEnv host_env{"GPSD_HOST", "127.0.0.1"}, port_env;
     std::mutex mu;
     std::vector<std::string> blocks;
     std::atomic<int> timeouts{0}, late{0};
     std::atomic<bool> stopped{false};
-    gpsdClient client{"json_parser"};  // last: destroyed first, so no callback outlives the rest
+    gpsdClient client;  // last: destroyed first, so no callback outlives the rest
 };
 
 // Whole lines reach the callback (a NUL ends one), half a line waits; waiting on an idle
@@ -123,21 +125,22 @@ TEST(EngineRestart, RunsTheCommandWarnsAtMostEveryTenMinutesAndKillsAHungOne) {
     static double now = 1e6;
     fwtime_set_source([] { return now; });
     navtest::TempDir dir;
-    navtest::ScopedEnv env("PLATFORM_CONFIG", dir / "config.json");
-    navtest::LogCapture log;
     const std::string config = dir / "config.json", key = "{\"gps\":{\"engine_restart_command\":";
+    ConfigStore store(config);
+    GpsEngine engine(store, 1000);
+    navtest::LogCapture log;
     navtest::write_file(config,
-                        key + "\"printf '$PSTMGPSRESTART\\\\r\\\\n' > $PLATFORM_CONFIG.sent\"}}");
-    EXPECT_EQ(restart_gps_engine(), 0);
+                        key + "\"printf '$PSTMGPSRESTART\\\\r\\\\n' > " + config + ".sent\"}}");
+    EXPECT_EQ(engine.restart_gps_engine(), 0);
     EXPECT_EQ(navtest::read_file(config + ".sent"), "$PSTMGPSRESTART\r\n");
     navtest::write_file(config, key + "42}}");  // not a command; tried each second of silence
     for (double t : {0.0, 1.0, 599.0, 600.0}) {
         now = 1e6 + t;
-        EXPECT_EQ(restart_gps_engine(), -1);
+        EXPECT_EQ(engine.restart_gps_engine(), -1);
     }
     EXPECT_EQ(log.count("No GPS engine restart command configured"), 2);
-    navtest::write_file(config, key + "\"sleep 60 & echo $! > $PLATFORM_CONFIG.pid; wait\"}}");
-    EXPECT_EQ(restart_gps_engine(), -1);
+    navtest::write_file(config, key + "\"sleep 60 & echo $! > " + config + ".pid; wait\"}}");
+    EXPECT_EQ(engine.restart_gps_engine(), -1);
     EXPECT_TRUE(log.contains("timed out"));
     fwtime_set_source(nullptr);
     const std::string cmdline =

@@ -6,7 +6,10 @@
 #include <regex>
 #include <tuple>
 
-#include "platform/platform.h"
+#include "platform/clock/clock.h"
+#include "platform/cmd/cmd.h"
+#include "platform/led/led.h"
+#include "platform/service/service.h"
 #include "tests/support/support.h"
 
 using namespace navtest;
@@ -15,7 +18,7 @@ using namespace std::string_literals;
 TEST(Config, LookupsTypesMalformedFilesAndRereads) {
     TempDir dir;
     const std::string path = dir / "config.json";
-    ScopedEnv env("PLATFORM_CONFIG", path);
+    ConfigStore config(path);
     LogCapture log;
     const char* good = R"({"gps":{"dr":{"enable":true},"name":"ST"},"flag":false})";
     // (file, nullptr for none; key; compact value, nullptr when not found; boolean, -1 when not
@@ -32,10 +35,10 @@ TEST(Config, LookupsTypesMalformedFilesAndRereads) {
         if (file != nullptr && read_file(path) != file)  // replaced as a whole, as tools do
             write_file(path + ".new", file), rename((path + ".new").c_str(), path.c_str());
         Json::Value v("keep");
-        EXPECT_EQ(cmd_get_value_json(key, v) == 0, json != nullptr) << key;
+        EXPECT_EQ(config.cmd_get_value_json(key, v) == 0, json != nullptr) << key;
         EXPECT_EQ(Json::FastWriter().write(v), std::string(json ? json : "\"keep\"") + "\n");
         bool b = boolean != 1;
-        EXPECT_EQ(cmd_get_value_bool(key, &b) == 0, boolean >= 0) << key;
+        EXPECT_EQ(config.cmd_get_value_bool(key, &b) == 0, boolean >= 0) << key;
         EXPECT_EQ(b, boolean != 0) << key;
     }
     EXPECT_EQ(log.count("is not a valid JSON object"), 2);
@@ -57,7 +60,7 @@ TEST(Files, PidFile) {
 
 TEST(Led, CodesWriteTheirAttributesAndOnlyShownCodesAreRemembered) {
     TempDir root;
-    ScopedEnv root_env("NAVMON_ROOT", root.path()), cfg("PLATFORM_CONFIG", root / "config.json");
+    ConfigStore config(root / "config.json");
     const std::string led = root / "leds/status/";  // from the configuration
     write_file(root / "config.json", R"({"hardware":{"leds":{"gps":"/leds/status"}}})");
     const char* const files[] = {"trigger", "brightness", "delay_on", "delay_off"};
@@ -66,18 +69,18 @@ TEST(Led, CodesWriteTheirAttributesAndOnlyShownCodesAreRemembered) {
         for (const char* f : files) s += read_file(led + f) + " ";
         return s;
     };
-    GpsLed gps_led;
+    GpsLed gps_led(config, root.path());
     gps_led.update(false);  // no LED yet: not remembered, so tried again below
     mkdir_parents(led);     // the directory: the path ends in "/"
     for (const char* f : files) write_file(led + f, "x");
     write_file(led + "max_brightness", "255\n");
-    EXPECT_EQ(leds_gps_status(1), 0);
+    EXPECT_EQ(gps_led.leds_gps_status(1), 0);
     EXPECT_EQ(attrs(), "none 255 x x ");
-    EXPECT_EQ(leds_gps_status(2), 0);
+    EXPECT_EQ(gps_led.leds_gps_status(2), 0);
     EXPECT_EQ(attrs(), "timer 255 500 500 ");
-    EXPECT_EQ(leds_gps_status(0), 0);
+    EXPECT_EQ(gps_led.leds_gps_status(0), 0);
     EXPECT_EQ(attrs(), "none 0 500 500 ");
-    EXPECT_NE(leds_gps_status(3), 0);  // not a code
+    EXPECT_NE(gps_led.leds_gps_status(3), 0);  // not a code
     gps_led.update(false);
     EXPECT_EQ(read_file(led + "trigger"), "timer");
     write_file(led + "trigger", "untouched");
@@ -88,7 +91,7 @@ TEST(Led, CodesWriteTheirAttributesAndOnlyShownCodesAreRemembered) {
     gps_led.off();  // off is never cached away
     EXPECT_EQ(attrs(), "none 0 500 500 ");
     unlink((led + "delay_on").c_str());  // a failed write is reported
-    EXPECT_NE(leds_gps_status(2), 0);
+    EXPECT_NE(gps_led.leds_gps_status(2), 0);
 }
 
 TEST(Watchdog, KickedAtFirstThenOncePerMinuteOfUptime) {

@@ -5,12 +5,11 @@
 #include <cstdio>
 #include <tuple>
 
-#include "platform/sysdb.h"
+#include "platform/sysdb/sysdb.h"
 #include "receiver/receiver.h"
 #include "tests/support/support.h"
 
-static navtest::TempDir g_dir;
-static navtest::ScopedEnv g_env{"SYSDB_PATH", g_dir / "sysdb.sqlite"};
+static navtest::TestDb g_db;
 
 // Takes all out of "DR" as "KEY:text ", "KEY#int ", "KEY=double " without "DR_"; the line: "*".
 static std::string take_stored(const std::string& line, std::string out = "") {
@@ -18,7 +17,7 @@ static std::string take_stored(const std::string& line, std::string out = "") {
     sysdb_namedb_list(nullptr, "DR", &list);
     for (const auto& [key, v] : list) {
         out += key.substr(3) + " :#=:"[v.type] + (v.text == line ? "*" : sysdb_value_text(v)) + " ";
-        sysdb::del("DR", key.c_str());
+        g_db.db.del("DR", key.c_str());
     }
     return out;
 }
@@ -51,11 +50,11 @@ TEST(Pstm, HandlersStoreTheirKeysNoneForALineAFieldShortAndTheirScannerMatchesSs
         {"$PSTMDREPE,1,2,3*00\r", "NMEA_PSTMDREPE:* "},
         {"$PSTMDRSENMSG,15,1234,12.75*00\r", ""}};
     for (const auto& [line, stored] : cases) {
-        handle_pstm_sentence(line.c_str());
+        handle_pstm_sentence(g_db.db, line.c_str());
         EXPECT_EQ(take_stored(line), stored) << line;
         if (stored.find_first_of("#=") == std::string::npos) continue;
         const std::string shorter = line.substr(0, line.rfind(',')) + line.substr(line.find('*'));
-        handle_pstm_sentence(shorter.c_str());
+        handle_pstm_sentence(g_db.db, shorter.c_str());
         EXPECT_EQ(take_stored(shorter), "") << shorter;
     }
 

@@ -1,15 +1,14 @@
 // Raw receiver lines: liveness, routing, satellites-in-view groups and the signal quality index.
 #include <gtest/gtest.h>
 
-#include "platform/platform.h"
-#include "platform/sysdb.h"
+#include "platform/base/base.h"
+#include "platform/sysdb/sysdb.h"
 #include "receiver/receiver.h"
 #include "tests/support/support.h"
 
 static const auto sentence = navtest::nmea_sentence;
 static const auto feed = [](ReceiverIntake& in, std::string b) { in.on_nmea_message(&b[0]); };
-static navtest::TempDir g_dir;
-static navtest::ScopedEnv g_env{"SYSDB_PATH", g_dir / "sysdb.sqlite"};
+static navtest::TestDb g_db;
 
 // The text of a key of "GPS"; "-" when there is none.
 static std::string stored(const char* key) {
@@ -28,7 +27,7 @@ const std::string kFill = ",00,00,000,,00,00,000,,00,00,000,";  // three empty b
 // Only "$GP" lines show the receiver is alive; with dead reckoning the others go to its handlers.
 TEST(Receiver, LivenessAndRouting) {
     for (bool dr : {false, true}) {
-        ReceiverIntake in;
+        ReceiverIntake in(g_db.db);
         in.count_timeout();
         in.set_deadreckon_enabled(dr);
         feed(in, sentence("$GNGSA,A,3,05,,,,,,,,,,,,1.0,1.0,1.0") + sentence("$PSTMAGPSSTATUS,4"));
@@ -80,8 +79,8 @@ TEST(Receiver, GroupsTextAndIndex) {
     };
     for (const auto& [lines, sqi, want] : cases) {
         SCOPED_TRACE(testing::PrintToString(lines));
-        for (const char* key : {"GPS_NMEA_GPGSV", "GPS_SQI"}) sysdb::del("GPS", key);
-        ReceiverIntake in;
+        for (const char* key : {"GPS_NMEA_GPGSV", "GPS_SQI"}) g_db.db.del("GPS", key);
+        ReceiverIntake in(g_db.db);
         for (const std::string& l : lines) feed(in, l[0] == '!' ? l.substr(1) : sentence(l));
         EXPECT_EQ(stored("GPS_SQI"), sqi < 0 ? "-" : std::to_string(sqi));
         EXPECT_EQ(in.latest_gps_sqi(), sqi);

@@ -5,7 +5,7 @@
 #include <limits>
 #include <tuple>
 
-#include "platform/sysdb.h"
+#include "platform/sysdb/sysdb.h"
 #include "sentences/sentences.h"
 #include "tests/support/support.h"
 
@@ -88,13 +88,12 @@ TEST(Sentences, StoredTexts) {
          ",0000.0000,N,00000.0000,E,000.0,000.0,010170,+00000,200,"},
         {R"({"_nan": 1, "_sats": 200, "nSatsInUse": 200})", "GPS_TAIP_LN", ""},
     };
-    navtest::TempDir dir;
-    navtest::ScopedEnv env("SYSDB_PATH", dir / "sysdb.db");
+    navtest::TestDb t;
     SentenceGenerator gen;
     for (const auto& [overrides, key, text] : cases) {
-        sysdb::del("GPS", key);
+        t.db.del("GPS", key);
         Json::Value fix = record(overrides);
-        sysdb::Batch batch("GPS");  // as the writer runs it
+        sysdb::Batch batch(t.db, "GPS");  // as the writer runs it
         gen.generate_gps_nmea_msgs(batch, fix.get("_imei", "123456789012345").asCString(), fix);
         EXPECT_EQ(batch.end(), 0);
         sysdb_value v;  // its text stays "" without a key

@@ -11,7 +11,7 @@
 #include <thread>
 #include <tuple>
 
-#include "platform/sysdb.h"
+#include "platform/sysdb/sysdb.h"
 #include "tests/support/support.h"
 
 namespace {
@@ -20,8 +20,8 @@ std::string key(int i) {
     return "K" + std::to_string(i);
 }
 // Keys K0..K{n-1} of "GPS" written in one batch, key i holding base + i.
-int write_batch(int n, int base) {
-    sysdb::Batch batch("GPS");
+int write_batch(sysdb::Database& db, int n, int base) {
+    sysdb::Batch batch(db, "GPS");
     for (int i = 0; i < n; ++i) batch.write_int(key(i).c_str(), base + i);
     return batch.end();
 }
@@ -57,10 +57,10 @@ std::string query(const std::string& path, const char* sql) {
 
 class SysdbTest : public ::testing::Test {
 protected:
-    void SetUp() override { sysdb_reset_thread_connection(); }
+    void TearDown() override { sysdb_reset_thread_connection(); }
     navtest::TempDir dir_;
     std::string path_ = dir_ / "lib/sysdb.sqlite";  // opening creates the directory
-    navtest::ScopedEnv env_{"SYSDB_PATH", path_};
+    sysdb::Database db_{(sysdb_use_file(path_.c_str()), path_)};
 };
 
 // Values keep their type and read back exactly. Typed reads take numbers as peers store them, as
@@ -92,7 +92,7 @@ TEST_F(SysdbTest, ValuesReadBackExactlyAndRewritingThemCostsNothing) {
         {SYSDB_DBL, "nan", -99, true},
         {SYSDB_JSON, "5", -99, false}};
     auto write_all = [&] {
-        sysdb::Batch batch("GPS");
+        sysdb::Batch batch(db_, "GPS");
         int n = 0;
         for (const auto& [type, in, ignored, ignored_too] : cases) {
             const std::string k = key(n++);
@@ -115,27 +115,27 @@ TEST_F(SysdbTest, ValuesReadBackExactlyAndRewritingThemCostsNothing) {
         EXPECT_EQ(v.type, type) << in;
         EXPECT_EQ(sysdb_value_text(v), in);
         int i = -99;
-        EXPECT_EQ(sysdb::read_int("GPS", k.c_str(), &i) == 0, int_read != -99) << in;
+        EXPECT_EQ(db_.read_int("GPS", k.c_str(), &i) == 0, int_read != -99) << in;
         EXPECT_EQ(i, int_read) << in;
         double d = -99.0, want = dbl_ok ? strtod(in, nullptr) : -99.0;
-        EXPECT_EQ(sysdb::read_dbl("GPS", k.c_str(), &d) == 0, dbl_ok) << in;
+        EXPECT_EQ(db_.read_dbl("GPS", k.c_str(), &d) == 0, dbl_ok) << in;
         EXPECT_EQ(memcmp(&d, &want, sizeof d), 0) << in << " read as " << d;
     }
-    sysdb::write_str("GPS", "K1", "x");  // "" becomes "x"
+    db_.write_str("GPS", "K1", "x");  // "" becomes "x"
     EXPECT_GT(file_size(path_ + "-wal"), wal);
     char buf[8];  // a text read is cut to the buffer and always terminated
-    ASSERT_EQ(sysdb::read_str("GPS", "K0", buf, sizeof buf), 0);
+    ASSERT_EQ(db_.read_str("GPS", "K0", buf, sizeof buf), 0);
     EXPECT_STREQ(buf, "h\xC3\xA9llo ");
     int i = -7;  // a missing key reads as 1 and leaves the default alone
-    EXPECT_EQ(sysdb::read_int("SYS", "K0", &i), 1);
+    EXPECT_EQ(db_.read_int("SYS", "K0", &i), 1);
     EXPECT_EQ(i, -7);
 }
 
 TEST_F(SysdbTest, BatchIsSeenWholeByAnotherConnectionAndEndsWithItsWritesOnAnException) {
     const int n = 35;
-    ASSERT_EQ(write_batch(n, 0), 0);
+    ASSERT_EQ(write_batch(db_, n, 0), 0);
     try {  // an exception ends the batch with what was written before it, and frees the lock
-        sysdb::Batch batch("GPS");
+        sysdb::Batch batch(db_, "GPS");
         for (int i = 0; i < n; ++i) ASSERT_EQ(batch.write_int(key(i).c_str(), 100 + i), 0);
         EXPECT_EQ(count_batch(n, 0), n) << "a reader saw part of an open batch";
         throw std::runtime_error("mid-batch");
@@ -147,8 +147,8 @@ TEST_F(SysdbTest, BatchIsSeenWholeByAnotherConnectionAndEndsWithItsWritesOnAnExc
     std::thread other;
     int rc = -2;
     {
-        sysdb::Batch batch("GPS");
-        other = std::thread([&] { rc = sysdb::write_int("GPS", "K0", 300); });
+        sysdb::Batch batch(db_, "GPS");
+        other = std::thread([&] { rc = db_.write_int("GPS", "K0", 300); });
         std::this_thread::sleep_for(std::chrono::milliseconds(800));
     }
     other.join();
@@ -169,8 +169,8 @@ TEST_F(SysdbTest, OlderFilesAreRebuiltWithSmallPagesUnlessInUse) {
                          " INSERT INTO kv VALUES ('GPS', 'K1', 3, 48.25)",
                          nullptr, nullptr, nullptr);
         if (!in_use) sqlite3_close(other);
-        navtest::ScopedEnv env("SYSDB_PATH", path);
-        EXPECT_EQ(write_batch(1, 7), 0) << kind;
+        sysdb::Database db(path);
+        EXPECT_EQ(write_batch(db, 1, 7), 0) << kind;
         // (page size, journal mode, the key's index: "u" for the rowid table, the rows)
         EXPECT_EQ(
             query(path,
@@ -185,31 +185,31 @@ TEST_F(SysdbTest, OlderFilesAreRebuiltWithSmallPagesUnlessInUse) {
 
 // A named call or a batch inside a batch of the same thread would wait for itself.
 TEST_F(SysdbTest, AccessInsideABatchOfTheSameThreadIsAProgramError) {
-    sysdb::Batch batch("GPS");
+    sysdb::Batch batch(db_, "GPS");
     int v = 0;
-    EXPECT_PROGRAM_ERROR(sysdb::read_int("GPS", "K0", &v), -1);
-    EXPECT_PROGRAM_ERROR(sysdb::Batch("DR").open(), false);
+    EXPECT_PROGRAM_ERROR(db_.read_int("GPS", "K0", &v), -1);
+    EXPECT_PROGRAM_ERROR(sysdb::Batch(db_, "DR").open(), false);
     EXPECT_EQ(batch.write_int("K0", 5), 0);
     EXPECT_EQ(batch.end(), 0);
-    EXPECT_EQ(sysdb::read_int("GPS", "K0", &v), 0);
+    EXPECT_EQ(db_.read_int("GPS", "K0", &v), 0);
     EXPECT_EQ(v, 5);
 }
 
 TEST_F(SysdbTest, LockHeldPastTheTimeoutWritesNothing) {
-    ASSERT_EQ(write_batch(1, 1), 0);
+    ASSERT_EQ(write_batch(db_, 1, 1), 0);
     sqlite3* other = nullptr;  // another service's writer holding the lock
     ASSERT_EQ(sqlite3_open(path_.c_str(), &other), SQLITE_OK);
     ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
     navtest::LogCapture log;
-    sysdb::Batch batch("GPS");
+    sysdb::Batch batch(db_, "GPS");
     EXPECT_FALSE(batch.open());
     EXPECT_NE(batch.write_int("K0", 3), 0);
     EXPECT_NE(batch.end(), 0);
-    EXPECT_NE(sysdb::write_int("GPS", "K0", 4), 0);
+    EXPECT_NE(db_.write_int("GPS", "K0", 4), 0);
     EXPECT_EQ(log.count("sysdb: txn_start failed: database is locked"), 1);
     EXPECT_EQ(count_batch(1, 1), 1) << "readers are not held up by a writer";
     sqlite3_close(other);  // rolls its transaction back
-    EXPECT_EQ(write_batch(3, 10), 0) << "recovers once the lock is gone";
+    EXPECT_EQ(write_batch(db_, 3, 10), 0) << "recovers once the lock is gone";
 }
 
 }  // namespace

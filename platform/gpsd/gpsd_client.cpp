@@ -1,6 +1,4 @@
 // gpsd client over libgps, and the receiver engine restart.
-#include "platform/gpsd_client.h"
-
 #include <errno.h>
 #include <fcntl.h>
 #include <gps.h>
@@ -17,7 +15,9 @@
 #include <cstring>
 #include <exception>
 
-#include "platform/platform.h"
+#include "platform/clock/clock.h"
+#include "platform/cmd/cmd.h"
+#include "platform/gpsd/gpsd.h"
 
 namespace {
 
@@ -34,11 +34,6 @@ int64_t monotonic_ns() {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
-
-const char* env_or(const char* name, const char* fallback) {
-    const char* v = getenv(name);
-    return v != nullptr && v[0] != '\0' ? v : fallback;
 }
 
 // Waits until `fd` (if >= 0) is readable, the wake eventfd fires, or `timeout_ns` passes
@@ -62,7 +57,8 @@ int wait_readable(int fd, int wake_fd, int64_t timeout_ns) {
 
 }  // namespace
 
-gpsdClient::gpsdClient(const char* name) : name_(name != nullptr ? name : "") {}
+gpsdClient::gpsdClient(const char* name, std::string host, std::string port)
+    : name_(name != nullptr ? name : ""), host_(std::move(host)), port_(std::move(port)) {}
 
 gpsdClient::~gpsdClient() {
     stop_loop();
@@ -129,8 +125,8 @@ void gpsdClient::stop_loop() {
 }
 
 void gpsdClient::run() {
-    const char* host = env_or("GPSD_HOST", "localhost");
-    const char* port = env_or("GPSD_PORT", "2947");
+    const char* host = host_.c_str();
+    const char* port = port_.c_str();
     const int64_t timeout_ns = static_cast<int64_t>(timeout_usec_) * 1000;
     char line[kLineBuffer + 2];
     bool reported_down = false;
@@ -240,77 +236,25 @@ void gpsdClient::run() {
 
 // ---- Receiver engine restart -----------------------------------------------------------
 
-namespace {
-
-constexpr double kRestartLogInterval = 600.0;  // the caller retries every second
-constexpr int kRestartWaitMs = 10000;
-
-// The caller retries every second while the receiver stays silent: one message of a kind per
-// ten minutes is enough.
-RateLimiter g_unconfigured_log(kRestartLogInterval);
-RateLimiter g_failure_log(kRestartLogInterval);
-
-// Runs `cmd` through /bin/sh in its own process group; its exit status, 128 + signal, or -1
-// when it could not be run or did not finish in time (it is then killed with its children).
-int run_bounded(const char* cmd, bool* timed_out) {
-    *timed_out = false;
-    pid_t pid = fork();
-    if (pid < 0) return -1;
-    if (pid == 0) {
-        setpgid(0, 0);
-        sigset_t none;
-        sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
-        signal(SIGPIPE, SIG_DFL);
-        int devnull = open("/dev/null", O_RDONLY);
-        if (devnull >= 0) dup2(devnull, 0);
-        execl("/bin/sh", "sh", "-c", cmd, static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    setpgid(pid, pid);  // also from here, so that the kill below reaches the group
-    int64_t deadline = monotonic_ns() + int64_t{kRestartWaitMs} * 1000000;
-    int status = 0;
-    while (true) {
-        pid_t r = waitpid(pid, &status, WNOHANG);
-        if (r == pid) break;
-        if (r < 0 && errno != EINTR) return -1;
-        if (monotonic_ns() >= deadline) {
-            *timed_out = true;
-            kill(-pid, SIGKILL);
-            kill(pid, SIGKILL);
-            while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-            }
-            return -1;
-        }
-        usleep(20000);
-    }
-    if (WIFEXITED(status)) return WEXITSTATUS(status);
-    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
-    return -1;
-}
-
-}  // namespace
-
-int restart_gps_engine() {
+int GpsEngine::restart_gps_engine() {
     Json::Value cmd;
-    if (cmd_get_value_json("gps.engine_restart_command", cmd) != 0 || !cmd.isString() ||
+    if (config_.cmd_get_value_json("gps.engine_restart_command", cmd) != 0 || !cmd.isString() ||
         cmd.asString().empty()) {
-        if (g_unconfigured_log.allow(fwtime_dbl(-1.0)))
+        if (unconfigured_log_.allow(fwtime_dbl(-1.0)))
             nm_log(LOG_WARNING, "No GPS engine restart command configured");
         return -1;
     }
-    const std::string text = cmd.asString();
     bool timed_out = false;
-    int status = run_bounded(text.c_str(), &timed_out);
+    const int status = run_command({"/bin/sh", "-c", cmd.asString()}, limit_ms_, &timed_out);
     if (status == 0) {
         nm_log(LOG_NOTICE, "GPS engine restarted");
-        g_failure_log.reset();
+        failure_log_.reset();
         return 0;
     }
-    if (g_failure_log.allow(fwtime_dbl(-1.0))) {
+    if (failure_log_.allow(fwtime_dbl(-1.0))) {
         if (timed_out)
             nm_log(LOG_ERR, "GPS engine restart command timed out after %d s, killed",
-                   kRestartWaitMs / 1000);
+                   limit_ms_ / 1000);
         else
             nm_log(LOG_ERR, "GPS engine restart command failed (status %d)", status);
     }

@@ -1,4 +1,6 @@
 // GPS status LED through the Linux LED class interface in sysfs.
+#include "platform/led/led.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,19 +11,9 @@
 #include <cstring>
 #include <string>
 
-#include "platform/platform.h"
-
 namespace {
 
 const char* const kDefaultLedDir = "/sys/class/leds/gps";
-
-std::string led_dir() {
-    Json::Value v;
-    std::string dir = kDefaultLedDir;
-    if (cmd_get_value_json("hardware.leds.gps", v) == 0 && v.isString() && !v.asString().empty())
-        dir = v.asString();
-    return navmon_path(dir.c_str());
-}
 
 // sysfs attributes exist or they do not: never created here.
 bool write_attr(const std::string& dir, const char* name, const char* value) {
@@ -52,7 +44,17 @@ long max_brightness(const std::string& dir) {
 
 }  // namespace
 
-int leds_gps_status(int code) {
+// The directory of the configured LED, under the root.
+std::string GpsLed::led_dir() {
+    Json::Value v;
+    std::string dir = kDefaultLedDir;
+    if (config_.cmd_get_value_json("hardware.leds.gps", v) == 0 && v.isString() &&
+        !v.asString().empty())
+        dir = v.asString();
+    return root_ + dir;
+}
+
+int GpsLed::leds_gps_status(int code) {
     if (code < 0 || code > 2) return -1;
     const std::string dir = led_dir();
     struct stat st;

@@ -1,5 +1,5 @@
 // Messaging base client over libmosquittopp.
-#include "platform/mqtt_kvt.h"
+#include "platform/messaging/mqtt_kvt.h"
 
 #include <unistd.h>
 
@@ -13,7 +13,7 @@
 #include <mutex>
 #include <string>
 
-#include "platform/platform.h"
+#include "platform/base/base.h"
 
 namespace {
 
@@ -32,29 +32,6 @@ std::string make_client_id(const char* requested) {
     snprintf(id, sizeof id, "navmon-%d-%u", static_cast<int>(getpid()), counter.fetch_add(1));
     return id;
 }
-
-bool valid_host(const char* h) {
-    size_t len = strlen(h);
-    if (len == 0 || len > 253) return false;
-    for (const char* p = h; *p; ++p) {
-        unsigned char c = static_cast<unsigned char>(*p);
-        if (!isalnum(c) && c != '.' && c != '-' && c != ':' && c != '_') return false;
-    }
-    return true;
-}
-
-// A decimal port 1..65535, nothing else; -1 otherwise.
-int parse_port(const char* s) {
-    if (!s || *s < '0' || *s > '9') return -1;
-    errno = 0;
-    char* end = nullptr;
-    long v = strtol(s, &end, 10);
-    if (errno != 0 || *end != '\0' || v < 1 || v > 65535) return -1;
-    return static_cast<int>(v);
-}
-
-// Closing is rare; one lock for all clients keeps two closers of one object from racing.
-std::mutex g_close_mutex;
 
 }  // namespace
 
@@ -82,20 +59,6 @@ mqtt_kvt::mqtt_kvt(const char* client_id, const char* host, int port, bool clean
     int rc = reinitialise(client_id_.c_str(), clean_session);
     if (rc != MOSQ_ERR_SUCCESS)
         nm_log(LOG_ERR, "MQTT client %s: %s", client_id_.c_str(), mosqpp::strerror(rc));
-
-    if (const char* env = getenv("MQTT_HOST")) {
-        if (valid_host(env))
-            host_ = env;
-        else
-            nm_log(LOG_WARNING, "MQTT_HOST \"%s\" ignored", env);
-    }
-    if (const char* env = getenv("MQTT_PORT")) {
-        int p = parse_port(env);
-        if (p > 0)
-            port_ = p;
-        else
-            nm_log(LOG_WARNING, "MQTT_PORT \"%s\" ignored", env);
-    }
 }
 
 mqtt_kvt::~mqtt_kvt() {
@@ -154,7 +117,7 @@ std::string mqtt_kvt::serialize(Json::Value& value) {
 }
 
 void mqtt_kvt::close_connection_and_stop_mqtt_thread_blocking() {
-    std::lock_guard<std::mutex> lock(g_close_mutex);
+    std::lock_guard<std::mutex> lock(close_mutex_);
     if (stopped_.exchange(true)) return;
     if (!started_.load()) return;
     // With the state set to disconnected the library's loop ends by itself: after sending

@@ -7,9 +7,10 @@
 #include <mosquittopp.h>
 
 #include <atomic>
+#include <mutex>
 #include <string>
 
-// The broker of the device itself. $MQTT_HOST / $MQTT_PORT override host and port.
+// The broker of the device itself.
 #define KVT_MQTT_LOCAL_HOST "localhost"
 #define KVT_MQTT_LOCAL_PORT 1883
 
@@ -59,4 +60,5 @@ private:
     std::atomic<bool> connected_{false};
     std::atomic<bool> started_{false};
     std::atomic<bool> stopped_{false};
+    std::mutex close_mutex_;  // keeps two closers from racing
 };

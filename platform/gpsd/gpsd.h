@@ -1,5 +1,6 @@
-// gpsd client over libgps: one connection with its own receive thread that hands each received
-// line block to a callback, reports polling timeouts and reconnects when gpsd comes back.
+// The gpsd client library: a connection to gpsd over libgps with its own receive thread that
+// hands each received line block to a callback, reports polling timeouts and reconnects when
+// gpsd comes back; and the restart of the receiver's engine.
 #pragma once
 
 #include <atomic>
@@ -8,13 +9,16 @@
 #include <string>
 #include <thread>
 
+#include "platform/base/base.h"
+
 class gpsdClient {
 public:
     // Called on the client's thread; they carry their own context.
     using msg_callback = std::function<void(char* text)>;
     using timeout_callback = std::function<void()>;
 
-    explicit gpsdClient(const char* name);
+    // name: for the log; host and port: the gpsd to connect to.
+    gpsdClient(const char* name, std::string host = "localhost", std::string port = "2947");
     ~gpsdClient();  // ends the receive loop; no callback runs once it returns
     gpsdClient(const gpsdClient&) = delete;
     gpsdClient& operator=(const gpsdClient&) = delete;
@@ -35,6 +39,7 @@ private:
     void run();
 
     std::string name_;
+    const std::string host_, port_;
     unsigned int timeout_usec_ = 15000000;
     msg_callback on_msg_ = nullptr;
     timeout_callback on_timeout_ = nullptr;
@@ -46,6 +51,22 @@ private:
     std::atomic<bool> connected_{false};
 };
 
-// Restarts the receiver's engine with the command configured under
-// "gps.engine_restart_command"; 0 when the command ran and exited with 0.
-int restart_gps_engine();
+class ConfigStore;
+
+// The receiver's engine restart: the shell command configured under
+// "gps.engine_restart_command", bounded in time. Main thread only.
+class GpsEngine {
+public:
+    explicit GpsEngine(ConfigStore& config, int limit_ms = 10000)
+        : config_(config), limit_ms_(limit_ms) {}
+    // 0 when the command ran and exited with 0.
+    int restart_gps_engine();
+
+private:
+    ConfigStore& config_;
+    const int limit_ms_;
+    // The caller retries every second while the receiver stays silent: one message of a kind
+    // per ten minutes is enough.
+    RateLimiter unconfigured_log_{600.0};
+    RateLimiter failure_log_{600.0};
+};

@@ -1,13 +1,16 @@
-// System database: typed key-value records grouped in named databases, kept in one SQLite
-// file ($SYSDB_PATH). Status results: 0 = success; the read calls return 1 when the key does
-// not exist and -1 on any other failure.
+// The system database library: typed key-value records grouped in named databases, kept in one
+// SQLite file. Status results: 0 = success; the read calls return 1 when the key does not exist
+// and -1 on any other failure.
 #pragma once
 
 #include <json/json.h>
 
+#include <atomic>
 #include <cstddef>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -58,29 +61,65 @@ int sysdb_namedb_read_value(void* unused, const char* db, const char* key, sysdb
 int sysdb_namedb_list(void* unused, const char* db,
                       std::vector<std::pair<std::string, sysdb_value>>* out);
 
-// The file in use: $SYSDB_PATH, or the device default.
+// The file the calls above use: the one chosen with sysdb_use_file, else $SYSDB_PATH as it was
+// at the first call, else the device default. nullptr goes back to that choice.
+void sysdb_use_file(const char* path);
 const char* sysdb_path();
-// Drops the calling thread's cached connection (tests that switch $SYSDB_PATH).
+// Drops the calling thread's cached connection.
 void sysdb_reset_thread_connection();
 // The message of the calling thread's last failure ("" when there was none).
 const char* sysdb_last_error();
 // A counter that changes whenever another connection commits to the file; cheap to poll.
 int sysdb_data_version(long long* out);
 
-// ---- navmon's own access ------------------------------------------------------------------
-// Every access the daemon makes goes through here, under one lock for the whole process, so
-// that a batch never interleaves with another of its writers. (The C calls above take no lock:
-// they serve the sysdb tool and other services.) A named call or a second batch made from inside
-// a batch on the same thread would wait for the lock that thread holds: it is a program error
-// instead, and returns -1 (a batch that is not open) where the build goes on.
+// ---- The daemon's own access --------------------------------------------------------------
+// The daemon reaches the database through one Database: one connection for all of its threads,
+// under one lock, so that a batch never interleaves with another of its writers (the receiver
+// thread writes while the main thread's pass is open). A named call or a second batch made from
+// inside a batch on the same thread would wait for the lock that thread holds: it is a program
+// error instead, and returns -1 (a batch that is not open) where the build goes on.
+namespace sysdb_store {
+class Conn;
+}
+
 namespace sysdb {
+
+class Database {
+public:
+    explicit Database(std::string path);
+    ~Database();
+    Database(const Database&) = delete;
+    Database& operator=(const Database&) = delete;
+
+    // Named reads and writes, each under the lock; results as the C-style calls give them.
+    int read_int(const char* db, const char* key, int* out);
+    int read_dbl(const char* db, const char* key, double* out);
+    int read_str(const char* db, const char* key, char* buf, size_t size);
+    int write_int(const char* db, const char* key, int value);
+    int write_str(const char* db, const char* key, const char* text);
+    int del(const char* db, const char* key);
+    const std::string& path() const { return path_; }
+
+private:
+    friend class Batch;
+    // The lock for one access with the connection open; not held, after a program error, when
+    // this thread's batch holds it, or after a logged failure to open.
+    std::unique_lock<std::mutex> access(bool* opened);
+    template <typename Call>
+    int named(const char* db, const char* key, Call&& call);
+
+    const std::string path_;
+    std::mutex mutex_;
+    std::atomic<std::thread::id> batch_thread_{};  // the thread whose batch holds the lock
+    std::unique_ptr<sysdb_store::Conn> conn_;
+};
 
 // One transaction on a database, holding the lock from construction to end(): a batch that
 // cannot be opened writes nothing; the transaction is ended with what was written when the
 // scope closes, whichever way it closes.
 class Batch {
 public:
-    explicit Batch(const char* db);
+    Batch(Database& database, const char* db);
     ~Batch();
     Batch(const Batch&) = delete;
     Batch& operator=(const Batch&) = delete;
@@ -94,18 +133,11 @@ public:
     int end();
 
 private:
+    Database& database_;
     std::unique_lock<std::mutex> lock_;
-    sysdb_context ctx_;
-    bool inited_ = false;
+    char db_[32] = {0};
     bool in_txn_ = false;
     int result_ = -1;
 };
-
-int read_int(const char* db, const char* key, int* out);
-int read_dbl(const char* db, const char* key, double* out);
-int read_str(const char* db, const char* key, char* buf, size_t size);
-int write_int(const char* db, const char* key, int value);
-int write_str(const char* db, const char* key, const char* text);
-int del(const char* db, const char* key);
 
 }  // namespace sysdb

@@ -11,7 +11,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "platform/platform.h"
+#include "platform/base/base.h"
 
 namespace {
 
