@@ -19,8 +19,8 @@
 # send to the disk. navmon's log file is kept on tmpfs (/dev/shm) when there is one, so that
 # the figure is the database's alone (on the device the log goes to syslog).
 #
-# navmon runs as on the device: no -v, one processing pass a second. Its latency therefore
-# includes the wait for the next pass (up to ~1 s); the pipeline forwards each report at once.
+# navmon runs as on the device: no -v, one processing pass per receiver epoch, once its burst of
+# reports has gone quiet; the pipeline forwards each report at once.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$PWD

@@ -1,5 +1,6 @@
 // The parsing loop: the body of a GPS session. Two gpsd connections feed the intake on their
-// own threads while this (main) thread supervises gpsd and runs a processing pass a second.
+// own threads while this (main) thread supervises gpsd and runs a processing pass per receiver
+// epoch, shortly after its TPV (about once a second).
 #include <signal.h>
 #include <unistd.h>
 
@@ -49,7 +50,7 @@ void Navmon::check_gpsd_client(gpsdClient& client) {
     nm_log(LOG_NOTICE, "gpsd client %s disconnected, retrying...", client.name());
     client.stop_loop();
     client.get_gpsd_forever_non_blocking();
-    sleep(2);
+    waits_->sleep(2);
 }
 
 bool Navmon::gpsd_alive() {
@@ -80,6 +81,19 @@ void Navmon::run_processing_pass() {
     });
 }
 
+bool Navmon::wait_for_pass() {
+    for (;;) {
+        const double due = pacer_.due(), now = waits_->now();
+        if (now >= due) {
+            // Taken before the snapshot, so that a report stored during the pass is the next
+            // pass's.
+            pacer_.ran(now);
+            return true;
+        }
+        if (waits_->wait(due, true) == Waits::SIGNAL) return false;
+    }
+}
+
 int Navmon::run_parsing_loop() {
     auto nmea_parser = std::make_unique<gpsdClient>("nmea_parser", env_.gpsd_host, env_.gpsd_port);
     auto json_parser = std::make_unique<gpsdClient>("json_parser", env_.gpsd_host, env_.gpsd_port);
@@ -89,6 +103,7 @@ int Navmon::run_parsing_loop() {
     setup_gpsd_client(
         *json_parser, kPollingTimeoutUsec, [this](char* text) { json_intake_.on_gpsd_json(text); },
         nullptr, kJsonStreamFlags);
+    pacer_.start(waits_->now());
     nmea_parser->get_gpsd_forever_non_blocking();
     json_parser->get_gpsd_forever_non_blocking();
     if (mqtt_ != nullptr) mqtt_->set_processing_active(true);
@@ -98,11 +113,12 @@ int Navmon::run_parsing_loop() {
 
     while (!need_to_quit.load()) {
         if (!svc_req()) break;
-        sleep(1);
+        const bool due = wait_for_pass();
         if (access(env_.path(GPS_FLASHING_MARKER).c_str(), F_OK) == 0) {
             nm_log(LOG_NOTICE, "Exiting due to GPS module update pending");
             break;
         }
+        if (!due) continue;  // a signal: its flags first
         if (gpsd_alive()) {
             check_gpsd_client(*nmea_parser);
             check_gpsd_client(*json_parser);
@@ -111,10 +127,11 @@ int Navmon::run_parsing_loop() {
             json_parser->stop_loop();
             nmea_parser->stop_loop();
             start_gpsd();
-            sleep(4);
+            waits_->sleep(4);
             nmea_parser->get_gpsd_forever_non_blocking();
             json_parser->get_gpsd_forever_non_blocking();
-            sleep(2);
+            waits_->sleep(2);
+            pacer_.start(waits_->now());  // the clients start anew, as at the session's start
         }
     }
 

@@ -79,9 +79,10 @@ void install_signal_handlers() {
 
 }  // namespace
 
-Navmon::Navmon(const char* name, Environment env)
+Navmon::Navmon(const char* name, Environment env, std::unique_ptr<Waits> waits)
     : name_(name != nullptr ? name : "navmon"),
       env_(std::move(env)),
+      waits_(std::move(waits)),
       config_(env_.config_path),
       db_(env_.sysdb_path),
       json_intake_(fix_state_,
@@ -92,7 +93,20 @@ Navmon::Navmon(const char* name, Environment env)
       receiver_(db_),
       writer_(db_),
       led_(config_, env_.root),
-      engine_(config_) {}
+      engine_(config_) {
+    // A report in FixState may make the next pass due sooner: the main thread hears of it.
+    fix_state_.set_store_listener([this](const char* member, const Json::Value& value) {
+        if (strcmp(member, "SKY") == 0) {
+            pacer_.report(waits_->now(), nullptr);
+        } else if (strcmp(member, "TPV") == 0) {
+            const Json::Value& time = value["time"];
+            pacer_.report(waits_->now(), time.isString() ? time.asCString() : "");
+        } else {
+            return;
+        }
+        waits_->report();
+    });
+}
 
 Navmon::~Navmon() {
     release_client();
@@ -133,7 +147,7 @@ void Navmon::wait_for_gps_flashing() {
         notify_status("waiting: module firmware update");
         touch_file(ack.c_str());
         watchdog_.kick();
-        sleep(10);
+        waits_->sleep(10);
         if (need_to_quit.load()) return;
     }
 }
@@ -232,7 +246,7 @@ void Navmon::run() {
         wait_for_gps_flashing();
         if (need_to_quit.load()) break;
         watchdog_.kick();
-        sleep(1);
+        waits_->sleep(1);
     }
     led_.off();
     release_client();

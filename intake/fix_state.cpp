@@ -87,8 +87,11 @@ void set_time_fields(const struct tm& t, Json::Value& snapshot) {
 
 void FixState::fixstate_store(const char* member, const Json::Value& value) {
     Json::Value copy(value);  // copied before locking: the main thread waits on this mutex
-    std::lock_guard<std::mutex> lock(mutex_);
-    fixstate_[member].swap(copy);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        fixstate_[member].swap(copy);
+    }
+    if (listener_) listener_(member, value);
 }
 
 Json::Value FixState::fixstate_snapshot() {

@@ -20,6 +20,9 @@ class FixState {
 public:
     // Replaces one member with a copy of the value; any thread.
     void fixstate_store(const char* member, const Json::Value& value);
+    // Told of every store once it is done, on the storing thread; set before the first store.
+    using StoreListener = std::function<void(const char* member, const Json::Value& value)>;
+    void set_store_listener(StoreListener listener) { listener_ = std::move(listener); }
     // A copy of the whole state (null before the first store); any thread.
     Json::Value fixstate_snapshot();
 
@@ -33,6 +36,7 @@ public:
     void clear_gps_valid() { gps_valid_.store(false); }
 
 private:
+    StoreListener listener_;
     std::mutex mutex_;      // guards fixstate_ only
     Json::Value fixstate_;  // null until the first store; never cleared
     std::atomic<bool> gps_valid_{false};

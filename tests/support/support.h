@@ -45,7 +45,6 @@ struct TestDb {
     TempDir dir;
     std::string path = dir / "sysdb.sqlite";
     sysdb::Database db{(sysdb_use_file(path.c_str()), path)};
-    ~TestDb() { sysdb_reset_thread_connection(); }
 };
 
 // Sets an environment variable for its lifetime and restores the previous value.
