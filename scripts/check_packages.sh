@@ -16,7 +16,7 @@ fail() {
 }
 
 expected=(./lib/systemd/system/navmon.service ./lib/systemd/system/gpsd.service.d/navmon.conf
-          ./usr/bin/navmon ./usr/bin/sysdb ./usr/share/doc/navmon/copyright
+          ./usr/sbin/navmon ./usr/bin/sysdb ./usr/share/doc/navmon/copyright
           ./usr/share/doc/navmon/examples/config.example.json ./usr/lib/tmpfiles.d/navmon.conf)
 
 for arch in $archs; do
@@ -29,21 +29,21 @@ for arch in $archs; do
     dpkg-deb -x "$deb" "$root"
     multiarch=$(dpkg-architecture -a"$arch" -qDEB_HOST_MULTIARCH 2>/dev/null)
     depends=" $(dpkg-deb -f "$deb" Depends | tr -d ','), "
-    for prog in navmon sysdb; do
-        for lib in $(readelf -d "$root/usr/bin/$prog" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'); do
+    for path in usr/sbin/navmon usr/bin/sysdb; do
+        prog=${path##*/}
+        for lib in $(readelf -d "$root/$path" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'); do
             owner=$(dpkg -S "*/$multiarch/$lib" 2>/dev/null | head -n 1 | cut -d' ' -f1)
             [ "${owner#*:}" = "$arch:" ] || fail "$prog ($arch) loads $lib, owned by '$owner'"
             grep -qF " ${owner%%:*} " <<<"$depends" ||
                 fail "$arch Depends lacks ${owner%%:*} for $lib: $depends"
         done
-        echo "stripped $arch $prog: $(stat -c %s "$root/usr/bin/$prog") bytes"
+        echo "stripped $arch $prog: $(stat -c %s "$root/$path") bytes"
     done
 done
 
 # The unit and the drop-in, as systemd would load them with the package installed.
 root=$tmp/$native
 cp -an /lib/systemd/system/. "$root/lib/systemd/system/"
-mkdir -p "$root/usr/sbin"
 cp /usr/sbin/gpsd "$root/usr/sbin/"
 out=$(systemd-analyze verify --root="$root" navmon.service gpsd.service 2>&1) || fail "$out"
 [ -z "$out" ] || fail "systemd-analyze verify: $out"
@@ -55,7 +55,7 @@ echo "systemd-analyze security navmon.service: exposure ${exposure:-unknown} (at
 awk -v e="$exposure" 'BEGIN { exit !(e != "" && e + 0 <= 3.5) }' || fail "exposure above 3.5"
 
 # The packaged programs of this machine run from the unpacked root.
-"$root/usr/bin/navmon" -h | grep -q '^Usage: navmon \[Options\]' || fail "navmon -h"
+"$root/usr/sbin/navmon" -h | grep -q '^Usage: navmon \[Options\]' || fail "navmon -h"
 export SYSDB_PATH=$tmp/sysdb.sqlite
 "$root/usr/bin/sysdb" set GPS PACKAGE_CHECK "round trip" || fail "sysdb set"
 [ "$("$root/usr/bin/sysdb" get GPS PACKAGE_CHECK)" = "round trip" ] || fail "sysdb get"
