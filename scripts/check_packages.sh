@@ -17,7 +17,8 @@ fail() {
 
 expected=(./lib/systemd/system/navmon.service ./lib/systemd/system/gpsd.service.d/navmon.conf
           ./usr/sbin/navmon ./usr/bin/sysdb ./usr/share/doc/navmon/copyright
-          ./usr/share/doc/navmon/examples/config.example.json ./usr/lib/tmpfiles.d/navmon.conf)
+          ./usr/share/doc/navmon/examples/config.example.json ./usr/lib/tmpfiles.d/navmon.conf
+          ./usr/share/man/man8/navmon.8.gz ./usr/share/man/man1/sysdb.1.gz)
 
 for arch in $archs; do
     deb=$(ls build/deb/navmon_*_"$arch".deb 2>/dev/null) || fail "no package for $arch"
@@ -45,7 +46,9 @@ done
 root=$tmp/$native
 cp -an /lib/systemd/system/. "$root/lib/systemd/system/"
 cp /usr/sbin/gpsd "$root/usr/sbin/"
-out=$(systemd-analyze verify --root="$root" navmon.service gpsd.service 2>&1) || fail "$out"
+# The pages the units name in Documentation=: the package's own first, then the system's.
+out=$(MANPATH="$root/usr/share/man:" systemd-analyze verify --root="$root" navmon.service \
+    gpsd.service 2>&1) || fail "$out"
 [ -z "$out" ] || fail "systemd-analyze verify: $out"
 
 # The confinement of the installed unit on systemd's own scale (0 = confined .. 10 = unsafe).
