@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Checks the packages that scripts/package.sh left in build/deb: their contents; that Depends
-# names, for each architecture, the package of every shared library the programs load; the unit
-# and the gpsd drop-in against the installed paths, and the unit's confinement score; the
-# stripped program sizes; and the programs of this machine's architecture run from an unpacked
-# root.
+# Checks the packages that scripts/package.sh left in build/deb: one version in CMakeLists.txt,
+# debian/changelog, the packages and the programs; their contents; lintian; that Depends names,
+# for each architecture, the package of every shared library the programs load; the unit and the
+# gpsd drop-in against the installed paths, and the unit's confinement score; the stripped
+# program sizes; the programs of this machine's architecture run from an unpacked root; and an
+# upgrade from 0.1.0, which had the daemon in /usr/bin.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 native=$(dpkg --print-architecture)
@@ -15,13 +16,21 @@ fail() {
     exit 1
 }
 
+# CMake's project version is the package's: the programs print it.
+version=$(sed -n 's/^project(navmon VERSION \([^ )]*\).*/\1/p' CMakeLists.txt)
+[ -n "$version" ] && [ "$(dpkg-parsechangelog -SVersion)" = "$version" ] ||
+    fail "CMakeLists.txt's version '$version' is not debian/changelog's"
+
 expected=(./lib/systemd/system/navmon.service ./lib/systemd/system/gpsd.service.d/navmon.conf
           ./usr/sbin/navmon ./usr/bin/sysdb ./usr/share/doc/navmon/copyright
           ./usr/share/doc/navmon/examples/config.example.json ./usr/lib/tmpfiles.d/navmon.conf
           ./usr/share/man/man8/navmon.8.gz ./usr/share/man/man1/sysdb.1.gz)
 
+debs=()
 for arch in $archs; do
-    deb=$(ls build/deb/navmon_*_"$arch".deb 2>/dev/null) || fail "no package for $arch"
+    deb=build/deb/navmon_${version}_$arch.deb
+    [ -e "$deb" ] || fail "no package $deb"
+    debs+=("$deb")
     [ "$(dpkg-deb -f "$deb" Architecture)" = "$arch" ] || fail "$deb is not for $arch"
     files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}')
     for f in "${expected[@]}"; do grep -qxF "$f" <<<"$files" || fail "$deb lacks $f"; done
@@ -42,6 +51,16 @@ for arch in $archs; do
     done
 done
 
+# No lintian error or warning but those overridden in debian/*lintian-overrides, each override
+# with its reason on the comment line right above it.
+for f in debian/*lintian-overrides; do
+    [ -e "$f" ] || continue
+    awk '/^[^#]/ && prev !~ /^#/ { print FILENAME ":" FNR ": no reason above: " $0; bad = 1 }
+         { prev = $0 } END { exit bad }' "$f" || fail "lintian override without a reason"
+done
+lintian --fail-on error,warning "${debs[@]}" || fail "lintian"
+echo "lintian: no error or warning"
+
 # The unit and the drop-in, as systemd would load them with the package installed.
 root=$tmp/$native
 cp -an /lib/systemd/system/. "$root/lib/systemd/system/"
@@ -59,6 +78,9 @@ awk -v e="$exposure" 'BEGIN { exit !(e != "" && e + 0 <= 3.5) }' || fail "exposu
 
 # The packaged programs of this machine run from the unpacked root.
 "$root/usr/sbin/navmon" -h | grep -q '^Usage: navmon \[Options\]' || fail "navmon -h"
+for prog in sbin/navmon bin/sysdb; do
+    [ "$("$root/usr/$prog" --version)" = "${prog#*/} $version" ] || fail "$prog --version"
+done
 export SYSDB_PATH=$tmp/sysdb.sqlite
 "$root/usr/bin/sysdb" set GPS PACKAGE_CHECK "round trip" || fail "sysdb set"
 [ "$("$root/usr/bin/sysdb" get GPS PACKAGE_CHECK)" = "round trip" ] || fail "sysdb get"
