@@ -84,4 +84,48 @@ done
 export SYSDB_PATH=$tmp/sysdb.sqlite
 "$root/usr/bin/sysdb" set GPS PACKAGE_CHECK "round trip" || fail "sysdb set"
 [ "$("$root/usr/bin/sysdb" get GPS PACKAGE_CHECK)" = "round trip" ] || fail "sysdb get"
+
+# An upgrade from 0.1.0 (commit cb47a10, the daemon in /usr/bin) leaves a working unit. Both
+# packages of this machine's architecture are installed in turn, maintainer scripts and all, by
+# this machine's dpkg into a copy-on-write view of its own root: an overlay on a tmpfs in a
+# private mount namespace, so nothing reaches the real root. The old package is built once (no
+# tests) and kept in build/deb-0.1.0.
+old=build/deb-0.1.0/navmon_0.1.0_$native.deb
+if [ ! -e "$old" ]; then
+    git cat-file -e 'cb47a10^{commit}' 2>/dev/null || fail "commit cb47a10 (0.1.0) is not here"
+    mkdir -p "$tmp/old/navmon" build/deb-0.1.0
+    git archive cb47a10 | tar -x -C "$tmp/old/navmon"
+    (cd "$tmp/old/navmon" && DEB_BUILD_OPTIONS="nocheck parallel=$(nproc)" \
+        dpkg-buildpackage -b -us -uc -Pnocheck) >"$tmp/old/build.log" 2>&1 ||
+        { tail -n 40 "$tmp/old/build.log"; fail "building 0.1.0"; }
+    mv "$tmp/old/${old##*/}" "$old"
+fi
+# The unit must stay enabled and start the daemon that is installed.
+unshare -m bash -eu -s "$tmp/upgrade" "$old" "build/deb/navmon_${version}_$native.deb" \
+    "$version" <<'UPGRADE' || fail "upgrade from 0.1.0"
+trap 'echo "failed: $BASH_COMMAND" >&2' ERR
+mkdir -p "$1"
+mount -t tmpfs tmpfs "$1"
+mkdir "$1/upper" "$1/work" "$1/root"
+mount -t overlay overlay -o lowerdir=/,upperdir="$1/upper",workdir="$1/work" "$1/root"
+cp "$2" "$1/root/tmp/old.deb"
+cp "$3" "$1/root/tmp/new.deb"
+cd "$1"
+mount --bind /dev root/dev
+mount -t proc proc root/proc
+# Standard input is this script: what runs in the root reads /dev/null instead.
+in_root() { chroot root env PATH=/usr/sbin:/usr/bin:/sbin:/bin "$@" </dev/null; }
+in_root dpkg --purge navmon >/dev/null 2>&1
+for deb in old new; do
+    in_root dpkg -i /tmp/$deb.deb >>dpkg.log 2>&1 || { cat dpkg.log; exit 1; }
+done
+[ "$(in_root dpkg-query -W -f='${Status} ${Version}' navmon)" = "install ok installed $4" ]
+[ ! -e root/usr/bin/navmon ]
+[ "$(in_root /usr/sbin/navmon --version)" = "navmon $4" ]
+[ "$(systemctl --root=root is-enabled navmon.service)" = enabled ]
+# verify finds the program of ExecStart= and the pages of Documentation=, or says what it misses.
+out=$(MANPATH=root/usr/share/man systemd-analyze verify --root=root navmon.service 2>&1)
+[ -z "$out" ] || { echo "$out"; exit 1; }
+UPGRADE
+echo "upgrade from 0.1.0: unit enabled, starts /usr/sbin/navmon"
 echo "packages ok: $archs"
