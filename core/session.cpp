@@ -260,6 +260,7 @@ int navmon_main(int argc, char** argv) {
     static const struct option long_options[] = {{"help", no_argument, nullptr, 'h'},
                                                  {"logfile", required_argument, nullptr, 'l'},
                                                  {"verbose", no_argument, nullptr, 'v'},
+                                                 {"version", no_argument, nullptr, 'V'},
                                                  {nullptr, 0, nullptr, 0}};
     optind = 1;
     int opt;
@@ -274,6 +275,9 @@ int navmon_main(int argc, char** argv) {
             case 'v':
                 verbose = true;
                 break;
+            case 'V':  // long form only, and left out of the usage text
+                printf("navmon %s\n", NAVMON_VERSION);
+                return 0;
             default:
                 // A bad command line is a failure: report it as one.
                 print_usage(name);

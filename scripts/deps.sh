@@ -3,7 +3,8 @@
 #   run      build and run navmon (and, if it can be had, matplotlib for the demo's picture)
 #   test     run plus the test, benchmark and fuzzing tools
 #   cross    cross-build for armhf and run it under qemu-arm (adds the armhf architecture)
-#   package  build the Debian packages and check them (debhelper, lintian, systemd-analyze)
+#   package  build the Debian packages and check them (debhelper, scdoc, lintian,
+#            systemd-analyze)
 # Several purposes may be given. Works as root without a terminal; uses sudo when not root.
 set -euo pipefail
 
@@ -25,7 +26,7 @@ for purpose in "$@"; do
            pkgs+=("${base[@]}" googletest g++-arm-linux-gnueabihf qemu-user pkgconf:armhf
                   python3-pytest python3-paho-mqtt)
            for p in "${cross_libs[@]}"; do pkgs+=("$p:armhf"); done ;;
-    package) pkgs+=("${base[@]}" debhelper dpkg-dev lintian systemd) ;;
+    package) pkgs+=("${base[@]}" debhelper dpkg-dev lintian scdoc systemd) ;;
     *) echo "deps.sh: unknown purpose $purpose (run, test, cross, package)" >&2; exit 2 ;;
     esac
 done

@@ -31,6 +31,6 @@ for arch in $archs; do
     rm -rf "$out/src-$arch"
 done
 
-# Errors fail the build; warnings are shown.
+# Errors fail the build; warnings are shown here, and scripts/check_packages.sh fails on them.
 lintian --fail-on error "$out"/navmon_*.deb
 ls -l "$out"/*.deb

@@ -309,6 +309,10 @@ int main(int argc, char** argv) {
         fputs(kUsage, stdout);
         return 0;
     }
+    if (cmd == "--version") {
+        printf("sysdb %s\n", NAVMON_VERSION);
+        return 0;
+    }
     args.erase(args.begin());
     if (!args.empty() && (args[0] == "--help" || args[0] == "-h")) {
         fputs(kUsage, stdout);

@@ -2,12 +2,13 @@
 of bad configuration, storage and broker."""
 
 import os
+import re
 import signal
 import subprocess
 
 import pytest
 
-from conftest import program, wait_for
+from conftest import SOURCE_DIR, program, wait_for
 
 USAGE = ("Usage: navmon [Options]\nOptions:\n -l, --logfile=LOGFILE\tLog data to LOGFILE\n"
          " -v, --verbose\t\tPrint debug information\n -h, --help\t\tThis help\n")
@@ -21,6 +22,16 @@ def test_command_line_usage_and_exit_status(navmon, args, status):
                        capture_output=True, text=True, timeout=30)
     assert r.returncode == status
     assert USAGE in r.stdout
+    assert not os.path.exists(navmon.path("/var/run/navmon.pid"))
+
+
+@pytest.mark.parametrize("name", ["navmon", "sysdb"])
+def test_version_is_the_projects(navmon, name):
+    cmake = open(os.path.join(SOURCE_DIR, "CMakeLists.txt")).read()
+    version = re.search(r"project\(navmon VERSION (\S+)", cmake)[1]
+    r = subprocess.run(program(name) + ["--version"], env=dict(os.environ, **navmon.env),
+                       capture_output=True, text=True, timeout=30)
+    assert (r.returncode, r.stdout) == (0, "%s %s\n" % (name, version))
     assert not os.path.exists(navmon.path("/var/run/navmon.pid"))
 
 
