@@ -11,8 +11,6 @@
 
 #include <cerrno>
 #include <cmath>
-#include <mutex>
-#include <set>
 
 #include "platform/clock/clock.h"
 
@@ -145,20 +143,11 @@ void Conn::report_failure(const char* op, const std::string& message) {
 
 namespace {
 
-// Brings a file made with older settings to the current ones; tried once per file and process,
-// so that a rebuild that cannot be done is not tried at every reconnection. The page size only
-// changes by a rebuild outside WAL mode, which needs the file to itself: while another
-// connection has it open the rebuild waits for a later start, and the file works as it is
-// meanwhile. The caller puts the file back into WAL mode.
+// Brings a file made with older settings to the current ones, each time a connection opens it
+// (once a file for the daemon). The page size only changes by a rebuild outside WAL mode, which
+// needs the file to itself: while another connection has it open the rebuild waits for a later
+// start, and the file works as it is meanwhile. The caller puts the file back into WAL mode.
 void upgrade(Conn& conn, sqlite3* db, const char* path) {
-    static std::mutex mu;
-    static std::set<std::pair<dev_t, ino_t>> tried;  // a file moved in at the path is another
-    struct stat st {};
-    stat(path, &st);
-    {
-        std::lock_guard<std::mutex> lock(mu);
-        if (!tried.insert({st.st_dev, st.st_ino}).second) return;
-    }
     std::string err;
     // Files made before hold kv as a WITHOUT ROWID table; its rows move over in one transaction
     // (in key order, which is as good as it gets for them), and readers see the same table.
@@ -265,16 +254,8 @@ bool Conn::file_replaced() {
 // file moved in over this one would otherwise be replayed into it. No checkpoint on close: it
 // would delete the WAL and index by path, which may belong to a new file by now.
 void Conn::drop_replaced() {
-    static std::mutex mu;
-    static std::pair<dev_t, ino_t> reported;  // one line for the file, whichever notices it
-    {
-        std::lock_guard<std::mutex> lock(mu);
-        if (reported != std::make_pair(file_.st_dev, file_.st_ino)) {
-            reported = {file_.st_dev, file_.st_ino};
-            nm_log(LOG_WARNING, "sysdb: %s was removed or replaced while open: reopening it",
-                   path_.c_str());
-        }
-    }
+    nm_log(LOG_WARNING, "sysdb: %s was removed or replaced while open: reopening it",
+           path_.c_str());
     sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
     sqlite3_db_config(db_, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
     close();

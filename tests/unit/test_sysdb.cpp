@@ -4,6 +4,7 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <climits>
 #include <cstring>
 #include <stdexcept>
@@ -145,11 +146,12 @@ TEST_F(SysdbTest, BatchIsSeenWholeByAnotherConnectionAndEndsWithItsWritesOnAnExc
     // Another thread of the process waits for a batch, however long, instead of failing on the
     // database's busy timeout: the batch holds the process's lock.
     std::thread other;
-    int rc = -2;
+    std::atomic<int> rc{-2};
     {
         sysdb::Batch batch(db_, "GPS");
         other = std::thread([&] { rc = db_.write_int("GPS", "K0", 300); });
         std::this_thread::sleep_for(std::chrono::milliseconds(800));
+        EXPECT_EQ(rc, -2) << "a write went in while another thread's batch was open";
     }
     other.join();
     EXPECT_EQ(rc, 0);
