@@ -18,8 +18,11 @@ public:
     explicit FixWriter(sysdb::Database& db) : db_(db) {}
 
     // One transaction on "GPS" with the snapshot, the scalar keys, the first-fix keys, the
-    // sentences and FixRecord. 0 when the batch was written, -1 otherwise.
+    // sentences and FixRecord. 0 when the batch was written, -1 otherwise. The first batch, and
+    // one in kDurableEvery after it, reaches storage at its commit, so that a power cut takes
+    // back at most the passes since, and not the last valid position of a minute or more.
     int saveGpsDataSysdb(Json::Value& snapshot);
+    static constexpr int kDurableEvery = 10;
     // The device's session count read at a session's start: a count other than the last one
     // seen makes the next valid pass write the first-fix keys again.
     void note_session_count(int32_t count);
@@ -32,6 +35,7 @@ private:
     Json::Value fix_;
     bool ttff_pending_ = true;  // the next valid pass writes "GPS_TTFF_*"
     int32_t last_session_count_ = -1;
+    int since_durable_ = kDurableEvery;  // batches committed since the last durable one
     SentenceGenerator sentences_;
 };
 

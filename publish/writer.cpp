@@ -116,6 +116,7 @@ int FixWriter::saveGpsDataSysdb(Json::Value& snapshot) {
     const double ts = snap["ts"].asDouble();
 
     std::unique_ptr<sysdb::Batch> batch;
+    const bool durable = since_durable_ >= kDurableEvery - 1;
     bool ttff_written = false;  // cleared from ttff_pending_ only once their batch commits
     const bool completed = run_guarded("saveGpsDataSysdb", [&] {
         char imei[kImeiSize];
@@ -125,7 +126,7 @@ int FixWriter::saveGpsDataSysdb(Json::Value& snapshot) {
         int32_t wake = -1;
         if (ttff_pending_) wake = wake_delta(db_, ts);
 
-        batch = std::make_unique<sysdb::Batch>(db_, "GPS");
+        batch = std::make_unique<sysdb::Batch>(db_, "GPS", durable);
         if (!batch->open()) return;
         batch->write_json("GPS_DATA_RAW", snapshot);
         batch->write_dbl("GPS_DATA_TS", ts);
@@ -160,5 +161,7 @@ int FixWriter::saveGpsDataSysdb(Json::Value& snapshot) {
     // not written, and its first-fix keys are still owed.
     const bool committed = batch->end() == 0;
     if (committed && ttff_written) ttff_pending_ = false;
+    // A durable batch that failed is owed still: the next one is durable.
+    if (committed) since_durable_ = durable ? 0 : since_durable_ + 1;
     return committed && completed ? 0 : -1;
 }

@@ -23,7 +23,7 @@ std::unique_lock<std::mutex> Database::access(bool* opened) {
     return lock;
 }
 
-Batch::Batch(Database& database, const char* db) : database_(database) {
+Batch::Batch(Database& database, const char* db, bool durable) : database_(database) {
     bool opened = false;
     lock_ = database.access(&opened);
     if (!lock_.owns_lock()) return;
@@ -31,7 +31,12 @@ Batch::Batch(Database& database, const char* db) : database_(database) {
     const size_t len = db != nullptr ? strnlen(db, sizeof db_) : 0;
     if (!opened || len == 0 || len >= sizeof db_) return;
     memcpy(db_, db, len + 1);
-    in_txn_ = guarded([&] { return database.conn_->begin("txn_start") ? 0 : -1; }) == 0;
+    in_txn_ = guarded([&] {
+                  // The level cannot change inside a transaction; a batch whose level could not
+                  // be set is not opened rather than left unsynced.
+                  if (durable && !(durable_ = database.conn_->set_synchronous(true))) return -1;
+                  return database.conn_->begin("txn_start") ? 0 : -1;
+              }) == 0;
 }
 
 Batch::~Batch() {
@@ -49,6 +54,10 @@ int Batch::end() {
             c.report_failure("txn_end", "transaction was rolled back");
             return -1;
         });
+    }
+    if (durable_) {
+        durable_ = false;
+        guarded([&] { return database_.conn_->set_synchronous(false) ? 0 : -1; });
     }
     if (lock_.owns_lock()) {
         database_.batch_thread_.store(std::thread::id());

@@ -1,6 +1,6 @@
 // The store on SQLite: one file, one table keyed by (db, key), statements prepared once per
 // connection. WAL lets readers in other processes see whole batches while a writer works, and
-// synchronous=NORMAL keeps a commit free of fsync on the hot path.
+// synchronous=NORMAL keeps a commit free of fsync on the hot path (a durable batch is synced).
 //
 // The file lives on the device's flash and takes about eight small commits a second, each of
 // which appends every page it touched to the WAL. What keeps that small: 1 KiB pages; a rowid
@@ -168,15 +168,10 @@ void upgrade(Conn& conn, sqlite3* db, const char* path) {
     const std::string size = query_text(db, "PRAGMA page_size");  // "" when unreadable
     if (size.empty() || size == std::to_string(kPageSize)) return;
     const std::string set_size = "PRAGMA page_size=" + std::to_string(kPageSize);
-    // Outside WAL mode a commit that is not synced in full can corrupt the file when the power
-    // goes at the wrong moment; the rebuild rewrites every page.
     if (query_text(db, "PRAGMA journal_mode=DELETE") != "delete")
         err = sqlite3_errcode(db) != SQLITE_OK ? sqlite3_errmsg(db) : "the file is in use";
-    else if (exec_sql(db, ("PRAGMA synchronous=FULL;" + set_size).c_str(), &err) &&
-             exec_sql(db, "VACUUM", &err))
+    else if (exec_sql(db, set_size.c_str(), &err) && exec_sql(db, "VACUUM", &err))
         nm_log(LOG_NOTICE, "sysdb: %s rebuilt with %d-byte pages", path, kPageSize);
-    std::string ignored;
-    exec_sql(db, "PRAGMA synchronous=NORMAL", &ignored);
     if (!err.empty()) conn.report_failure("rebuild", std::string(path) + ": " + err);
 }
 
@@ -207,16 +202,21 @@ bool Conn::open_new(const std::string& path, std::string* err) {
     }
     sqlite3_busy_timeout(db, kBusyTimeoutMs);
     sqlite3_extended_result_codes(db, 1);
-    // The page size takes effect when this connection creates the file.
+    // The page size takes effect when this connection creates the file. What it writes before
+    // WAL mode (a new file, the rebuild of an older one) is synced in full: outside WAL mode a
+    // commit that is not can corrupt the file when the power goes at the wrong moment.
     const std::string pragmas = "PRAGMA page_size=" + std::to_string(kPageSize) +
-                                ";PRAGMA synchronous=NORMAL;PRAGMA wal_autocheckpoint=" +
+                                ";PRAGMA synchronous=FULL;PRAGMA wal_autocheckpoint=" +
                                 std::to_string(kWalAutocheckpointPages) +
                                 ";PRAGMA journal_size_limit=" + std::to_string(kJournalSizeLimit);
     if (exec_sql(db, pragmas.c_str(), err)) {
         upgrade(*this, db, path.c_str());
         if (query_text(db, "PRAGMA journal_mode=WAL") != "wal") {
             *err = "cannot switch to WAL mode: " + std::string(sqlite3_errmsg(db));
-        } else if (exec_sql(db, ("CREATE TABLE IF NOT EXISTS kv " + std::string(kColumns)).c_str(),
+        } else if (exec_sql(db,
+                            ("PRAGMA synchronous=NORMAL;CREATE TABLE IF NOT EXISTS kv " +
+                             std::string(kColumns))
+                                .c_str(),
                             err)) {
             db_ = db;
             path_ = path;
@@ -285,6 +285,14 @@ bool Conn::run_simple(Stmt which, const char* op) {
         return false;
     }
     return true;
+}
+
+bool Conn::set_synchronous(bool full) {
+    std::string err;
+    if (exec_sql(db_, full ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL", &err))
+        return true;
+    report_failure("synchronous", err);
+    return false;
 }
 
 bool Conn::begin(const char* op) {

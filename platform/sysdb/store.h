@@ -49,6 +49,8 @@ public:
     bool is_open() const { return db_ != nullptr; }
     // A transaction is open; SQLite drops one by itself after some errors.
     bool in_txn() const { return db_ != nullptr && !sqlite3_get_autocommit(db_); }
+    // The level of the commits that follow (not inside a transaction): FULL syncs the WAL.
+    bool set_synchronous(bool full);
     bool begin(const char* op);
     // False when the commit failed; the transaction is then rolled back.
     bool commit(const char* op);

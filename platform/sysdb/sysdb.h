@@ -116,10 +116,11 @@ private:
 
 // One transaction on a database, holding the lock from construction to end(): a batch that
 // cannot be opened writes nothing; the transaction is ended with what was written when the
-// scope closes, whichever way it closes.
+// scope closes, whichever way it closes. A durable batch's commit is synced to storage, and with
+// it every commit before it; other commits are not (a power cut can take them back).
 class Batch {
 public:
-    Batch(Database& database, const char* db);
+    Batch(Database& database, const char* db, bool durable = false);
     ~Batch();
     Batch(const Batch&) = delete;
     Batch& operator=(const Batch&) = delete;
@@ -137,6 +138,7 @@ private:
     std::unique_lock<std::mutex> lock_;
     char db_[32] = {0};
     bool in_txn_ = false;
+    bool durable_ = false;
     int result_ = -1;
 };
 
