@@ -173,7 +173,7 @@ def test_whole_session_as_the_service_manager_runs_it(navmon, broker, clients, g
         open(marker, "w").close()
         assert notify.wait_status("waiting: module firmware update", 15)
         assert wait_for(lambda: gpsd.pid() == 0)
-        assert os.path.exists(navmon.path("/tmp/gps-flashing-navmon-ack"))
+        assert wait_for(lambda: os.path.exists(navmon.path("/tmp/gps-flashing-navmon-ack")))
         assert navmon.db("GPS", "GPS_STATUS") == "INACTIVE" and not navmon.db("GPS", "GPS_VALID")
         os.unlink(marker)
         navmon.signal(signal.SIGCONT)  # cuts the wait's sleep short
