@@ -138,13 +138,11 @@ def test_whole_session_as_the_service_manager_runs_it(navmon, broker, clients, g
     assert navmon.db("DR", "DR_LAT") is not None
     round_trip(navmon.db("GPS"), os.path.join(os.path.dirname(navmon.root), "round-trip"))
 
-    # The flashing marker ends the session and holds the daemon until it is gone.
-    marker = navmon.path("/tmp/gps-flashing")
-    open(marker, "w").close()
+    # The flashing marker ends the session (its records: the fault test) and holds the daemon.
+    write(marker := navmon.path("/tmp/gps-flashing"), "")
     assert notify.wait_status("waiting: module firmware update", 15)
     assert wait_for(lambda: gpsd.pid() == 0)
     assert wait_for(lambda: os.path.exists(navmon.path("/tmp/gps-flashing-navmon-ack")))
-    assert navmon.db("GPS", "GPS_STATUS") == "INACTIVE" and not navmon.db("GPS", "GPS_VALID")
     os.unlink(marker)
     navmon.signal(signal.SIGCONT)  # cuts the wait's sleep short
     sub.publish(ENABLE, '{"value":false}')
