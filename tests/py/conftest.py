@@ -1,7 +1,6 @@
-"""Process-level fixtures: navmon, sysdb and nmea_replay as processes (from the build tree, set by
-ctest; through $NAVMON_LAUNCHER, e.g. qemu-arm, when given) against a private mosquitto and a
-real gpsd fed from a recording, on free loopback ports. Each stops exactly what it started."""
+"""navmon, sysdb and nmea_replay against a private mosquitto and a real gpsd on loopback ports."""
 
+import contextlib
 import json
 import os
 import shlex
@@ -13,6 +12,7 @@ import subprocess
 import tempfile
 import threading
 import time
+from functools import reduce
 
 import paho.mqtt.client as mqtt
 import pytest
@@ -27,7 +27,6 @@ QUIET = {"stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL}
 
 
 def program(name):
-    """argv prefix of one of the project's programs: "navmon", "sysdb" or "nmea_replay"."""
     path = os.environ.get(name.upper() + "_BIN") or pytest.skip("run through ctest")
     return LAUNCHER + [path]
 
@@ -51,41 +50,35 @@ def wait_for(cond, timeout=5.0, step=0.02):
     return v or None
 
 
-def nmea(body):
-    """A sentence with its checksum, worked out here independently of the code under test."""
-    s = 0
-    for c in body[1:].encode():
-        s ^= c
-    return "%s*%02X\r\n" % (body, s)
+def nmea(body):  # the checksum worked out here, independently of the code under test
+    return "%s*%02X\r\n" % (body, reduce(lambda a, b: a ^ b, body[1:].encode(), 0))
 
 
 def stop_process(proc, grace=5.0):
     """SIGTERM, then SIGKILL after grace seconds; the exit status (negative: signal)."""
-    if proc.poll() is None:
-        proc.send_signal(signal.SIGTERM)
-        try:
-            proc.wait(grace * SLOW)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            proc.wait()
-    return proc.returncode
+    proc.send_signal(signal.SIGTERM)  # none once reaped
+    try:
+        return proc.wait(grace * SLOW)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        return proc.wait()
+
+
+def write(path, text):
+    with open(path, "w") as f:
+        f.write(text)
 
 
 def db_read(path, db, key=None):
-    """One value (None when missing), or with key=None a dict of every key of db, read in one
-    transaction as another service would. JSON values come back parsed."""
-    def value(t, v):
-        return json.loads(v) if t == 4 else (float("nan") if t == 3 and v is None else v)
+    """One value (None when missing), or every key of db as a dict, with JSON parsed."""
     try:
         with sqlite3.connect("file:%s?mode=ro" % path, uri=True, timeout=2.0) as con:
-            if key is None:
-                rows = con.execute("SELECT key, type, value FROM kv WHERE db = ?", (db,))
-                return {k: value(t, v) for k, t, v in rows}
-            row = con.execute("SELECT type, value FROM kv WHERE db = ? AND key = ?",
-                              (db, key)).fetchone()
-            return value(*row) if row else None
+            rows = con.execute("SELECT key, type, value FROM kv WHERE db = ?", (db,)).fetchall()
     except sqlite3.Error:
-        return None if key else {}
+        rows = []
+    found = {k: json.loads(v) if t == 4 else (float("nan") if t == 3 and v is None else v)
+             for k, t, v in rows}
+    return found if key is None else found.get(key)
 
 
 class Broker:
@@ -93,71 +86,56 @@ class Broker:
         self.conf, self.port, self.proc = os.path.join(workdir, "mosquitto.conf"), free_port(), None
 
     def start(self):  # same port on every start
-        with open(self.conf, "w") as f:
-            f.write("listener %d 127.0.0.1\nallow_anonymous true\npersistence false\n" % self.port)
+        write(self.conf, "listener %d 127.0.0.1\nallow_anonymous true\n" % self.port)
         self.proc = subprocess.Popen(["/usr/sbin/mosquitto", "-c", self.conf], **QUIET)
         assert wait_for(lambda: listening(self.port)), "mosquitto did not come up"
+        return self
 
     def stop(self):
-        if self.proc:
-            stop_process(self.proc)
+        self.proc and stop_process(self.proc)
 
 
 class Mqtt:
     """A client of the private broker that records every message it hears."""
 
     def __init__(self, port, topics=()):
-        self.messages, self.lock = [], threading.Lock()  # (topic, payload text, retained)
-        self.client = mqtt.Client()
+        self.messages, self.client = [], mqtt.Client()  # (topic, payload text, retained)
         self.client.on_connect = lambda c, u, f, rc: [c.subscribe(t) for t in topics]
-        self.client.on_message = self.on_message
+        self.client.on_message = lambda c, u, m: self.messages.append(
+            (m.topic, m.payload.decode(errors="replace"), m.retain))  # atomic under the GIL
         self.client.connect("127.0.0.1", port)
         self.client.loop_start()
 
-    def on_message(self, client, userdata, msg):
-        with self.lock:
-            self.messages.append((msg.topic, msg.payload.decode(errors="replace"), msg.retain))
-
-    def publish(self, topic, payload, retain=False):
-        self.client.publish(topic, payload, retain=retain).wait_for_publish()
+    def publish(self, topic, payload):
+        self.client.publish(topic, payload).wait_for_publish()
 
     def heard(self, topic=None):
-        with self.lock:
-            return [m for m in self.messages if topic in (None, m[0])]
+        return [m for m in list(self.messages) if topic in (None, m[0])]
 
-    def wait(self, topic, timeout=5.0, after=0):
-        """The first message on topic after the first `after` of them."""
+    def wait(self, topic, timeout=5.0, after=0):  # the first on topic after the first `after`
         return wait_for(lambda: (self.heard(topic)[after:] or [None])[0], timeout)
 
 
 class Gpsd:
-    """nmea_replay serving a recording on a loopback port and, through $ROOT/bin/systemctl, a
-    real gpsd reading it and listening on another."""
+    """nmea_replay serving a recording and, through $ROOT/bin/systemctl, a real gpsd reading it."""
 
     def __init__(self, root, recording, rate=1.0, loop=True, start_epoch=0, start=False):
         self.root, self.feed, self.port, self.pipes = root, free_port(), free_port(), []
-        for d in ("bin", "var/run", "var/log"):
-            os.makedirs(os.path.join(root, d), exist_ok=True)
+        [os.makedirs(os.path.join(root, d), exist_ok=True) for d in ("bin", "var/run", "var/log")]
         os.chmod(os.path.join(root, "var/run"), 0o777)  # gpsd drops to its own user
         self.shm_key = "0x4E4D%04X" % (self.port & 0xFFFF)
         # systemd's stand-in, shared with the demo: gpsd on this rig's ports.
         self.systemctl = os.path.join(root, "bin/systemctl")
         shutil.copy(os.path.join(SOURCE_DIR, "scripts/systemctl-gpsd.sh"), self.systemctl)
-        with open(os.path.join(root, "bin/rig.env"), "w") as f:
-            f.write("ROOT=%s\nGPSD_PORT=%d\nFEED_PORT=%d\nSHM_KEY=%s\n" %
-                    (shlex.quote(root), self.port, self.feed, self.shm_key))
-        self.replay = subprocess.Popen(
-            program("nmea_replay") + ["--port", str(self.feed), "--rate", str(rate),
-                                      "--file", os.path.join(SOURCE_DIR, "testdata", recording),
-                                      "--start-epoch", str(start_epoch)] + ["--loop"] * loop,
-            **QUIET)
+        write(os.path.join(root, "bin/rig.env"), "ROOT=%s\nGPSD_PORT=%d\nFEED_PORT=%d\nSHM_KEY=%s\n"
+              % (shlex.quote(root), self.port, self.feed, self.shm_key))
+        self.replay = subprocess.Popen(program("nmea_replay") + [
+            "--port", str(self.feed), "--rate", str(rate), "--start-epoch", str(start_epoch),
+            "--file", os.path.join(SOURCE_DIR, "testdata", recording)] + ["--loop"] * loop, **QUIET)
         assert wait_for(lambda: listening(self.feed)), "nmea_replay did not come up"
         if start:
             assert subprocess.call([self.systemctl, "start", "gpsd"]) == 0, "no gpsd"
             assert wait_for(lambda: listening(self.port)), "gpsd does not listen"
-
-    def env(self):
-        return {"NAVMON_ROOT": self.root, "GPSD_HOST": "127.0.0.1", "GPSD_PORT": str(self.port)}
 
     def pid(self):
         try:
@@ -174,12 +152,10 @@ class Gpsd:
         return pid
 
     def start_count(self):
-        with open(os.path.join(self.root, "var/log/systemctl.log")) as f:
-            return f.read().count("start gpsd")
+        return open(os.path.join(self.root, "var/log/systemctl.log")).read().count("start gpsd")
 
     def pipe(self, flag):
-        """gpspipe, gpsd's own client, writing what gpsd sends (-w: reports, -r: the receiver's
-        lines) to a file until stop(); a function giving the lines so far."""
+        """gpspipe -w (reports) or -r (receiver lines) until stop(); a function of its lines."""
         path = os.path.join(self.root, "var/log/gpspipe%s.txt" % flag)
         self.pipes.append(subprocess.Popen(["gpspipe", flag, "-o", path,
                                             "127.0.0.1:%d" % self.port], **QUIET))
@@ -193,47 +169,36 @@ class Gpsd:
         # Any gpsd of this root that outlived its pid file (a restart racing the stop).
         mark = ("-P\0%s/var/run/gpsd.pid\0" % self.root).encode()
         for pid in filter(str.isdigit, os.listdir("/proc")):
-            try:
-                with open("/proc/%s/cmdline" % pid, "rb") as f:
-                    if mark in f.read():
-                        os.kill(int(pid), signal.SIGKILL)
-            except OSError:
-                pass
+            with contextlib.suppress(OSError):  # gone meanwhile
+                if mark in open("/proc/%s/cmdline" % pid, "rb").read():
+                    os.kill(int(pid), signal.SIGKILL)
         subprocess.call(["ipcrm", "-M", self.shm_key], **QUIET)
 
 
 class Navmon:
-    """navmon with a private root ($NAVMON_ROOT), database, configuration, log and fake LED.
-    MQTT and gpsd point at free ports where nothing listens until a test says otherwise; without
-    gpsd, $ROOT/bin/systemctl only records its calls."""
+    """navmon in a private root; until told otherwise no MQTT, no gpsd, systemctl only logged."""
 
     def __init__(self, root):
         self.root, self.proc = root, None
-        for d in ("var/run", "tmp", "bin", "data/xtra", "sys/class/leds/gps"):
-            os.makedirs(self.path("/" + d), exist_ok=True)
+        [os.makedirs(self.path(d), exist_ok=True)
+         for d in ("/var/run", "/tmp", "/bin", "/data/xtra", "/sys/class/leds/gps")]
         os.chmod(self.path("/var/run"), 0o777)
         for name, text in (("brightness", "0"), ("max_brightness", "255"), ("trigger", "none")):
-            self.write(self.led_path(name), text + "\n")
+            write(self.led_path(name), text + "\n")
         self.db_path, self.log_path = self.path("/sysdb.sqlite"), self.path("/navmon.log")
         self.config = {"hardware": {"wireless": {"gps": {"module": "GNSS-DR"}},
                                     "leds": {"gps": "/sys/class/leds/gps"}},
                        "gps": {"deadreckon": {"enable": True}}}
         self.config_text = None  # written instead of config when set (malformed files)
-        self.env = {"NAVMON_ROOT": root, "SYSDB_PATH": self.db_path,
-                    "PLATFORM_CONFIG": self.path("/config.json"), "MQTT_HOST": "127.0.0.1",
-                    "MQTT_PORT": str(free_port()), "GPSD_HOST": "127.0.0.1",
-                    "GPSD_PORT": str(free_port())}
-        self.write(self.path("/bin/systemctl"),
-                   "#!/bin/sh\necho \"$*\" >> %s\n" % shlex.quote(self.path("/systemctl.calls")))
+        self.env = {"NAVMON_ROOT": root, "SYSDB_PATH": self.db_path, "MQTT_HOST": "127.0.0.1",
+                    "PLATFORM_CONFIG": self.path("/config.json"), "MQTT_PORT": str(free_port()),
+                    "GPSD_HOST": "127.0.0.1", "GPSD_PORT": str(free_port())}
+        write(self.path("/bin/systemctl"),
+              "#!/bin/sh\necho \"$*\" >> %s\n" % shlex.quote(self.path("/systemctl.calls")))
         os.chmod(self.path("/bin/systemctl"), 0o755)
 
     def path(self, absolute):
         return self.root + absolute
-
-    @staticmethod
-    def write(path, text):
-        with open(path, "w") as f:
-            f.write(text)
 
     def led_path(self, name):
         return self.path("/sys/class/leds/gps/" + name)
@@ -241,14 +206,12 @@ class Navmon:
     def led(self, name="brightness"):
         return open(self.led_path(name)).read().strip()
 
-    def start(self, *args, env=None):
-        """Starts navmon, and returns once its signal handlers are in place (an earlier SIGUSR1
-        would end it: its default action)."""
-        self.write(self.env["PLATFORM_CONFIG"], self.config_text or json.dumps(self.config))
+    def start(self, env=None):
+        """Returns once the signal handlers are in place (an earlier SIGUSR1 would end navmon)."""
+        write(self.env["PLATFORM_CONFIG"], self.config_text or json.dumps(self.config))
         environ = {k: v for k, v in os.environ.items() if k != "NOTIFY_SOCKET"}
         environ.update(self.env, **(env or {}))
-        args = list(args or ["-v"]) + ([] if "-l" in args else ["-l", self.log_path])
-        self.proc = subprocess.Popen(program("navmon") + args, env=environ,
+        self.proc = subprocess.Popen(program("navmon") + ["-v", "-l", self.log_path], env=environ,
                                      stdout=open(self.path("/navmon.out"), "a"),
                                      stderr=subprocess.STDOUT)
         assert self.wait_log("Enabled:"), "navmon did not start"
@@ -258,7 +221,6 @@ class Navmon:
         self.proc.send_signal(sig)
 
     def stop(self, grace=15.0):
-        """SIGTERM and the exit status (255 for an orderly stop)."""
         return stop_process(self.proc, grace) if self.proc else None
 
     def log(self):
@@ -276,13 +238,54 @@ class Navmon:
         found = wait_for(lambda: (lambda v: test(v) and [v])(self.db(db, key)), timeout, 0.05)
         return found[0] if found else None
 
-    def sysdb(self, *args, check=True):
-        """Runs the sysdb tool on this database; (exit status, stdout)."""
-        r = subprocess.run(program("sysdb") + list(args), capture_output=True, timeout=30 * SLOW,
-                           env=dict(os.environ, SYSDB_PATH=self.db_path))
-        out = r.stdout.decode()  # by hand: text mode would turn a stored "\r\n" into "\n"
-        assert not check or r.returncode == 0, (args, r.stderr)
-        return r.returncode, out
+
+def sysdb(path, *args):
+    r = subprocess.run(program("sysdb") + list(args), env=dict(os.environ, SYSDB_PATH=path),
+                       capture_output=True, timeout=30 * SLOW)
+    # By hand: text mode would turn a stored "\r\n" into "\n".
+    r.stdout, r.stderr = r.stdout.decode(), r.stderr.decode()
+    return r
+
+
+class Batches(threading.Thread):
+    """Reads the fix batch every 5 ms in one read transaction, as another service would: records
+    each commit as (ts, when seen, TPV time), and in torn any read mixing batches."""
+
+    QUERY = "SELECT " + ", ".join("(SELECT value FROM kv WHERE db='GPS' AND key='%s')" % k
+                                  for k in ("GPS_DATA_TS", "GPS_DATA", "GPS_DATA_RAW"))
+
+    def __init__(self, path):
+        super().__init__(daemon=True)
+        self.path, self.torn, self.commits, self.quit = path, [], [], False
+        self.start()
+
+    def run(self):
+        con = None
+        while not self.quit:
+            try:
+                con = con or sqlite3.connect("file:%s?mode=ro" % self.path, uri=True, timeout=0.2)
+                row = con.execute(self.QUERY).fetchone()
+                batch = [json.loads(v) for v in row[1:]] if row != (None, None, None) else None
+                if batch and any(b["ts"] != row[0] for b in batch):
+                    self.torn.append("batch ts differ: %r" % (row,))
+                elif row[0] is not None and self.last_ts() != row[0]:
+                    tpv = batch[1].get("TPV", {}).get("time")
+                    self.commits.append((row[0], time.monotonic(), tpv))
+            except sqlite3.Error:
+                pass  # busy, or no file or table yet: not a fault by itself
+            except (TypeError, ValueError, KeyError):
+                self.torn.append("batch keys missing or unreadable: %r" % (row,))
+            time.sleep(0.005)
+
+    def last_ts(self):
+        return self.commits[-1][0] if self.commits else -1.0
+
+    def commit_after(self, ts, timeout):
+        return wait_for(lambda: self.last_ts() > ts, timeout)
+
+    def stop(self):
+        self.quit = True
+        return self.join() or self.torn
 
 
 @pytest.fixture
@@ -294,19 +297,17 @@ def workdir():
 
 @pytest.fixture
 def broker(workdir):
-    b = Broker(workdir)
-    b.start()
+    b = Broker(workdir).start()
     yield b
     b.stop()
 
 
 @pytest.fixture
 def navmon(workdir, request):
-    n = Navmon(os.path.join(workdir, "root"))
+    n, failed = Navmon(os.path.join(workdir, "root")), request.session.testsfailed
     yield n
     n.stop()
-    # The daemon's own account is the quickest way to a cause when a test fails.
-    if getattr(request.node, "rep_call", None) and request.node.rep_call.failed:
+    if request.session.testsfailed > failed:  # the daemon's account: the quickest way to a cause
         print("---- navmon log (tail) ----\n" + n.log()[-12000:])
 
 
@@ -326,7 +327,7 @@ def gpsd_for(navmon):
 
     def make(recording, **options):
         made.append(Gpsd(navmon.root, recording, **options))
-        navmon.env.update(made[-1].env())
+        navmon.env["GPSD_PORT"] = str(made[-1].port)
         return made[-1]
     yield make
     navmon.stop()  # first: a running session would start gpsd again
@@ -334,7 +335,15 @@ def gpsd_for(navmon):
         g.stop()
 
 
-@pytest.hookimpl(hookwrapper=True)
-def pytest_runtest_makereport(item, call):
-    rep = (yield).get_result()
-    setattr(item, "rep_" + rep.when, rep)
+@pytest.fixture
+def session(navmon, gpsd_for):
+    """session(recording, valid within s or None, raw: gpspipe -r, **Gpsd options), by SIGUSR1."""
+    def start(recording, valid=30, raw=False, **options):
+        gpsd = gpsd_for(recording, **options)
+        gpsd.raw = raw and gpsd.pipe("-r")
+        navmon.start()
+        navmon.signal(signal.SIGUSR1)
+        assert navmon.wait_db("GPS", "GPS_STATUS", "ACTIVE")
+        assert not valid or navmon.wait_db("GPS", "GPS_VALID", 1, valid)
+        return gpsd
+    return start

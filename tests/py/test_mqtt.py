@@ -1,5 +1,4 @@
-"""Requests and replies through a real broker, as other services see them: navmon as a process
-with a real gpsd, so that sessions start and stop within the enable command's wait."""
+"""Requests and replies through a real broker, with a real gpsd for sessions within the wait."""
 
 import json
 import os
@@ -24,8 +23,7 @@ ON, OFF = (UPDATE, "1"), (UPDATE, "0")
 TABLE = [
     ("{value: true}", [NOT_JSON]),
     ('{"value":"true"}', [ack("Value can only be true or false", 400, "true")]),
-    ('{"value":false}', [OFF, DISABLED]),
-    ('{"value":true}', [ON, ENABLED]),
+    ('{"value":false}', [OFF, DISABLED]), ('{"value":true}', [ON, ENABLED]),
     ('{"value":true}', [ON, ENABLED]),
     # Echoed: whole numbers within 32 unsigned bits, an object "update" (its strings are text).
     ('{"value":true,"session":4294967295,"ts":12.0,"update":{"u":"http://h/[\\"x"}}',
@@ -37,13 +35,11 @@ TABLE = [
     ("hello", [NOT_JSON]), ("true", [NOT_JSON]), ("12", [NOT_JSON]),
     ('{"value":true /* c */}', [NOT_JSON]), ('{"value":true} // c', [NOT_JSON]),
     ('[{"value":true}]', [NOT_JSON]), ('{"va\0lue":true}', [NOT_JSON]), ("", [NOT_JSON]),
-    ("[" * 200000 + "]" * 200000, [NOT_JSON]),
-    ('{"a":' * 5000 + "1" + "}" * 5000, [NOT_JSON]),
+    ("[" * 200000 + "]" * 200000, [NOT_JSON]), ('{"a":' * 5000 + "1" + "}" * 5000, [NOT_JSON]),
     # Anything but white space after the request; requests over 64 KiB are refused unread.
     ('{"value":true} x', [NOT_JSON]), ('{"value":true}{"value":true}', [NOT_JSON]),
     ('{"value":true}]', [NOT_JSON]), ('{"value":true,"pad":"%s"}' % ("x" * 65536), [NOT_JSON]),
-    ('{"value":true} \r\n\t', [ON, ENABLED]),
-    ('{"value":false}', [OFF, DISABLED]),
+    ('{"value":true} \r\n\t', [ON, ENABLED]), ('{"value":false}', [OFF, DISABLED]),
 ]
 
 
@@ -52,8 +48,7 @@ def rss_kib(pid):
                 if line.startswith("VmRSS:"))
 
 
-def exchange(sub, payload):
-    """Publishes a request; what navmon published up to and with its reply."""
+def exchange(sub, payload):  # what navmon published up to and with its reply
     seen, acks = len(sub.heard()), len(sub.heard(ACK))
     sub.publish(APPLY, payload)
     assert sub.wait(ACK, 10, after=acks), payload[:40]
@@ -69,8 +64,7 @@ def test_requests_and_replies(navmon, broker, clients, gpsd_for):
     for payload, answer in TABLE:
         assert exchange(sub, payload) == answer, payload[:40]
 
-    # 1 MiB of small values: parsing it would take tens of MiB, acting on it would enable GPS.
-    # (Sanitizers hold freed memory back: their builds skip the measure.)
+    # 1 MiB of small values: parsing would take tens of MiB (unmeasured under sanitizers).
     big = '{"value":true,"session":5,"update":{"a":[' + "0," * (1 << 19) + "0]}}"
     before = rss_kib(navmon.proc.pid)
     assert all(exchange(sub, big) == [NOT_JSON] for _ in range(3))
@@ -81,16 +75,18 @@ def test_requests_and_replies(navmon, broker, clients, gpsd_for):
     assert late.wait(ACK, 5) and late.wait(UPDATE, 5)
     assert sorted(late.heard()) == sorted([NOT_JSON + (True,), OFF + (True,)])
 
-    # While the module is flashed, a command and a signal in either order: the later one decides
-    # whether a session follows the flashing. Processing that cannot start in time (it waits for
-    # the flashing) is a failure, but the command stays in force.
+    # While flashing, the later of a command and a signal decides whether a session follows; an
+    # enable that cannot start in time fails, but stays in force.
     marker, waiting = navmon.path("/tmp/gps-flashing"), "Waiting for GPS module update to finish"
     FAILED = ack("Failed to enabled GPS processing", 500, True)
+
+    def flashing():  # the marker, and the daemon waiting for its removal
+        open(marker, "w").close()
+        assert navmon.wait_log(waiting, count=navmon.log().count(waiting) + 1, timeout=15)
     for first, then, session in (('{"value":true}', signal.SIGUSR2, False),
                                  (signal.SIGUSR1, '{"value":false}', False),
                                  ('{"value":false}', signal.SIGUSR1, True)):
-        open(marker, "w").close()
-        assert navmon.wait_log(waiting, count=navmon.log().count(waiting) + 1, timeout=15)
+        flashing()
         for step in (first, then):
             if isinstance(step, str):
                 assert exchange(sub, step)[-1] == (FAILED if "true" in step else DISABLED)
@@ -102,6 +98,5 @@ def test_requests_and_replies(navmon, broker, clients, gpsd_for):
         assert ("Enabled:1" in navmon.log()[seen:]) == session, (first, then)
     assert navmon.wait_db("GPS", "GPS_STATUS", "ACTIVE")
     # A termination signal ends the flashing wait after its current sleep at the latest.
-    open(marker, "w").close()
-    assert navmon.wait_log(waiting, count=navmon.log().count(waiting) + 1, timeout=15)
+    flashing()
     assert navmon.stop(12) == 255

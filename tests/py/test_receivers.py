@@ -1,40 +1,27 @@
-"""Receivers through a real gpsd: a 2D-only handheld, a GGA an epoch late, NMEA 4.10 and 4.11
-modules whose GSV sentences end in a signal ID (4.11: an L1 and an L5 group, and $PSTM)."""
+"""Receivers through gpsd: 2D only, a GGA an epoch late, GSV with a signal ID (NMEA 4.10, 4.11)."""
 
 import os
-import signal
 
 import pytest
 
 from conftest import SOURCE_DIR, nmea, wait_for
 
 
-def start_session(navmon, gpsd_for, recording, start_epoch=0):
-    gpsd_for(recording, start_epoch=start_epoch)
-    navmon.start()
-    assert navmon.wait_db("GPS", "GPS_STATUS", "INACTIVE")
-    navmon.signal(signal.SIGUSR1)
-    assert navmon.wait_db("GPS", "GPS_VALID", 1, 30)
-
-
-def test_2d_fix_is_valid_and_leaves_altitude_alone(navmon, gpsd_for):
-    start_session(navmon, gpsd_for, "handheld_2d.nmea", start_epoch=5)
+def test_2d_fix_is_valid_and_leaves_altitude_alone(navmon, session):
+    session("handheld_2d.nmea", start_epoch=5)
     assert navmon.wait_db("GPS", "GPS_LAT", lambda v: v and abs(v - 47.377) < 0.01)
-    assert abs(navmon.db("GPS", "GPS_LON") - 8.542) < 0.01
+    assert abs(navmon.db("GPS", "GPS_LON") - 8.542) < 0.01 and navmon.db("GPS", "GPS_ALT") is None
     assert navmon.db("GPS", "GPS_DATA")["gpsdMode"] == 2
-    assert navmon.db("GPS", "GPS_ALT") is None
 
 
-def test_fix_holds_on_every_pass_when_gga_lags_rmc(navmon, gpsd_for):
-    start_session(navmon, gpsd_for, "lagging_gga.nmea", start_epoch=8)
+def test_fix_holds_on_every_pass_when_gga_lags_rmc(navmon, session):
+    session("lagging_gga.nmea", start_epoch=8)
     assert navmon.wait_log("Setting gps valid:1", 30, count=10)
-    after_fix = navmon.log().split("Setting gps valid:1", 1)[1]
-    assert "Setting gps valid:0" not in after_fix
+    assert "Setting gps valid:0" not in navmon.log().split("Setting gps valid:1", 1)[1]
 
 
 def l1_groups(recording):
-    """Stored text -> signal quality index of every GPS L1 C/A group of the recording, worked
-    out here: the signal ID dropped, four satellite blocks a line, a fresh checksum."""
+    """Stored text -> SQI of each GPS L1 C/A group: signal ID dropped, padded, fresh checksum."""
     groups, text, snrs = {}, "", []
     for line in open(os.path.join(SOURCE_DIR, "testdata", recording)):
         fields = line[:line.find("*")].split(",")
@@ -51,10 +38,10 @@ def l1_groups(recording):
 
 
 @pytest.mark.parametrize("recording", ["multi_gnss_410.nmea", "dual_freq_411.nmea"])
-def test_satellites_in_view_are_the_l1_group(navmon, gpsd_for, recording):
+def test_satellites_in_view_are_the_l1_group(navmon, session, recording):
     groups = l1_groups(recording)
     assert len(groups) > 10 and max(groups.values()) > 0
-    start_session(navmon, gpsd_for, recording)
+    session(recording)
 
     def stored():
         text = navmon.db("GPS", "GPS_NMEA_GPGSV")

@@ -5,49 +5,28 @@ import os
 import signal
 import subprocess
 
-from conftest import SLOW, program, wait_for
+from conftest import SLOW, program, sysdb as run, wait_for
 
-# (arguments, exit status, exact stdout; None for a usage text)
+# (arguments, split at spaces unless a list; exit status; exact stdout, None for a usage text)
 STEPS = [
-    (["set", "GPS", "b", "say \"it's\"\n"], 0, ""),
-    (["set", "GPS", "K", "$GPGGA,1*00\r\n"], 0, ""),
-    (["get", "GPS", "K"], 0, "$GPGGA,1*00\r\n\n"),
-    (["set", "GPS", "C", "--", "--int"], 0, ""),
-    (["get", "GPS", "C"], 0, "--int\n"),
-    (["set", "GPS", "C", "-2147483648", "--int"], 0, ""),
-    (["set", "GPS", "K", "--int", "2147483647"], 0, ""),
-    (["set", "GPS", "T", "12", "--text"], 0, ""),
-    (["set", "GPS", "A", "0.1", "--dbl"], 0, ""),
-    (["get", "GPS", "A"], 0, "0.1\n"),
-    (["set", "GPS", "J", '{ "x" : [1, 2.5] }', "--json"], 0, ""),
-    (["set", "DR", "OTHER", "1"], 0, ""),
-    (["dump", "GPS"], 0, '{"A":0.1,"C":-2147483648,"J":{"x":[1,2.5]},'
-                         '"K":2147483647,"T":"12","b":"say \\"it\'s\\"\\n"}\n'),
-    (["dump", "NOTHING"], 0, "{}\n"),
-    (["del", "GPS", "K"], 0, ""),
-    (["del", "GPS", "K"], 0, ""),
-    (["get", "GPS", "K"], 1, ""),
-    (["--help"], 0, None),
-    ([], 2, ""),
-    (["get", "GPS"], 2, ""),
-    (["set", "GPS", "K", "2147483648", "--int"], 2, ""),
-    (["set", "GPS", "K", "1e999", "--dbl"], 2, ""),
-    (["set", "GPS", "K", '{"a":1} x', "--json"], 2, ""),
+    (["set", "GPS", "b", "say \"it's\"\n"], 0, ""), (["set", "GPS", "K", "$GPGGA,1*00\r\n"], 0, ""),
+    ("get GPS K", 0, "$GPGGA,1*00\r\n\n"), ("set GPS C -- --int", 0, ""),
+    ("get GPS C", 0, "--int\n"), ("set GPS C -2147483648 --int", 0, ""),
+    ("set GPS K --int 2147483647", 0, ""), ("set GPS T 12 --text", 0, ""),
+    ("set GPS A 0.1 --dbl", 0, ""), ("get GPS A", 0, "0.1\n"),
+    (["set", "GPS", "J", '{ "x" : [1, 2.5] }', "--json"], 0, ""), ("set DR OTHER 1", 0, ""),
+    ("dump GPS", 0, '{"A":0.1,"C":-2147483648,"J":{"x":[1,2.5]},"K":2147483647,"T":"12",'
+                    '"b":"say \\"it\'s\\"\\n"}\n'),
+    ("dump NOTHING", 0, "{}\n"), ("del GPS K", 0, ""), ("del GPS K", 0, ""), ("get GPS K", 1, ""),
+    ("--help", 0, None), ("", 2, ""), ("get GPS", 2, ""), ("set GPS K 2147483648 --int", 2, ""),
+    ("set GPS K 1e999 --dbl", 2, ""), (["set", "GPS", "K", '{"a":1} x', "--json"], 2, ""),
 ]
-
-
-def run(path, *args):
-    r = subprocess.run(program("sysdb") + list(args), env=dict(os.environ, SYSDB_PATH=path),
-                       capture_output=True, timeout=30 * SLOW)
-    # Bytes decoded by hand: text mode would turn the stored "\r\n" into "\n".
-    r.stdout, r.stderr = r.stdout.decode(), r.stderr.decode()
-    return r
 
 
 def test_set_get_dump_formats_and_exit_codes(workdir):
     path = os.path.join(workdir, "db/sysdb.sqlite")
     for args, status, printed in STEPS:
-        r = run(path, *args)
+        r = run(path, *(args.split() if isinstance(args, str) else args))
         assert r.returncode == status, (args, r.stderr)
         assert "usage:" in r.stdout if printed is None else r.stdout == printed, args
         assert status != 2 or r.stderr, args
