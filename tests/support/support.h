@@ -5,11 +5,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <functional>
 #include <mutex>
-#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -47,21 +47,6 @@ struct TestDb {
     sysdb::Database db{(sysdb_use_file(path.c_str()), path)};
 };
 
-// Sets an environment variable for its lifetime and restores the previous value.
-class ScopedEnv {
-public:
-    ScopedEnv(const std::string& name, const std::string& value) : name_(name) {
-        const char* old = getenv(name.c_str());
-        if ((had_ = old != nullptr)) old_ = old;
-        setenv(name.c_str(), value.c_str(), 1);
-    }
-    ~ScopedEnv() { had_ ? setenv(name_.c_str(), old_.c_str(), 1) : unsetenv(name_.c_str()); }
-
-private:
-    std::string name_, old_;
-    bool had_;
-};
-
 // A loopback TCP port that was free when asked.
 inline int free_port() {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -84,9 +69,8 @@ inline bool wait_for(const std::function<bool()>& cond, int timeout_ms) {
 }
 
 inline std::string read_file(const std::string& path) {
-    std::stringstream ss;
-    ss << std::ifstream(path, std::ios::binary).rdbuf();
-    return ss.str();
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 inline void write_file(const std::string& path, const std::string& content) {
@@ -110,32 +94,25 @@ public:
         clear();
         log_set_verbose(true);
         log_set_hook([](int, const char* text) {
-            std::lock_guard<std::mutex> lock(store().mu);
-            store().lines.emplace_back(text);
+            std::lock_guard<std::mutex> lock(mu_);
+            lines_.emplace_back(text);
         });
     }
     ~LogCapture() { log_set_hook(nullptr); }
     int count(const std::string& text) const {
-        std::lock_guard<std::mutex> lock(store().mu);
-        int n = 0;
-        for (const auto& l : store().lines) n += l.find(text) != std::string::npos;
-        return n;
+        std::lock_guard<std::mutex> lock(mu_);
+        return std::count_if(lines_.begin(), lines_.end(),
+                             [&](const std::string& l) { return l.find(text) != l.npos; });
     }
     bool contains(const std::string& text) const { return count(text) > 0; }
     void clear() {
-        std::lock_guard<std::mutex> lock(store().mu);
-        store().lines.clear();
+        std::lock_guard<std::mutex> lock(mu_);
+        lines_.clear();
     }
 
 private:
-    struct Store {
-        std::mutex mu;
-        std::vector<std::string> lines;
-    };
-    static Store& store() {
-        static Store s;
-        return s;
-    }
+    static inline std::mutex mu_;
+    static inline std::vector<std::string> lines_;
 };
 
 }  // namespace navtest

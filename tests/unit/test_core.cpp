@@ -24,10 +24,8 @@ protected:
         return sysdb_namedb_read_value(nullptr, "GPS", key, &v) == 0 ? sysdb_value_text(v) : "-";
     }
     navtest::TempDir dir;
-    navtest::ScopedEnv db{"SYSDB_PATH", dir / "sysdb.sqlite"};
-    navtest::ScopedEnv config{"PLATFORM_CONFIG", dir / "config.json"};
-    navtest::ScopedEnv root{"NAVMON_ROOT", dir.path()};
-    Navmon navmon{"test"};
+    const Environment env{dir.path(), dir / "sysdb.sqlite", dir / "config.json"};
+    Navmon navmon{"test", env};
 };
 
 TEST_F(CoreTest, SessionRecordsAndFirstFixOncePerSessionCount) {
@@ -63,7 +61,7 @@ TEST_F(CoreTest, EngineRestartAfterMoreThanFourSilentTimeouts) {
     for (const auto& [fails, timeouts, restarts, left] : steps) {
         navtest::write_file(dir / "config.json",
                             std::string("{\"gps\":{\"engine_restart_command\":\"") +
-                                (fails ? "exit 3" : "echo r >> $NAVMON_ROOT/r") + "\"}}");
+                                (fails ? "exit 3" : "echo r >> " + dir / "r") + "\"}}");
         for (int i = 0; i < timeouts; ++i) navmon.receiver().count_timeout();
         navmon.run_processing_pass();
         EXPECT_EQ(navtest::read_file(dir / "r").size(), 2 * restarts);
@@ -75,9 +73,12 @@ TEST_F(CoreTest, EngineRestartAfterMoreThanFourSilentTimeouts) {
 
 namespace pacing {
 
+using Reports = std::vector<std::pair<double, std::string>>;
+using Steps = std::map<int, std::pair<double, std::function<bool()>>>;
+
 // Runs a pacer over reports at their times ("" a SKY, else a TPV's receiver time) until `end`;
 // the times of the passes.
-std::vector<double> passes(const std::vector<std::pair<double, std::string>>& reports, double end) {
+std::vector<double> passes(const Reports& reports, double end) {
     PassPacer pacer;
     pacer.start(0.0);
     std::vector<double> at;
@@ -94,9 +95,8 @@ std::vector<double> passes(const std::vector<std::pair<double, std::string>>& re
 
 // TPVs from `from` every `step` seconds of the host, receiver time from rx0 advancing by `rx` each,
 // followed 5 ms later by a SKY (when sky); 20 s of them.
-std::vector<std::pair<double, std::string>> feed(double from, double step, double rx, bool sky,
-                                                 double rx0 = 0) {
-    std::vector<std::pair<double, std::string>> r;
+Reports feed(double from, double step, double rx, bool sky, double rx0 = 0) {
+    Reports r;
     for (int i = 0; from + i * step < 20.0; ++i) {
         char time[40];
         const double s = rx0 + i * rx;
@@ -119,17 +119,14 @@ TEST(PassPacer, APassFollowsEachNewSecondsTpvAndNoneComesFasterThanOneASecond) {
     later[5].first += PassPacer::kEarly * 0.8;  // one waits for the fallback unless it was less
     // (reports, how many passes in 20 s, times among them): a storm's passes wait for it to
     // pause at most kCap, then keep a 1 Hz rhythm.
-    const std::tuple<std::vector<std::pair<double, std::string>>, size_t, std::vector<double>>
-        cases[] = {
-            {feed(0.3, 1.0, 1.0, true), 20, {0.3 + settle, 19.3 + settle}},  // 1 Hz
-            {{}, 20, {1.0, 20.0}},                                           // no TPV
-            {lagging, 20, {0.3 + settle, 19.3 + settle}},                    // a GGA that lags
-            {feed(0.3, 0.1, 0.1, true, 0.2), 20, {0.3 + settle, 1.1 + settle, 19.1 + settle}},
-            {feed(0.3, 0.01, 1.0, true),
-             20,
-             {0.3 + cap, 0.3 + cap + fallback, 18.3 + cap + fallback}},
-            {late, 20, {4.3 + quiet, 5.5 + quiet, 5.5 + quiet + fallback, 7.3 + quiet}},
-            {later, 20, {5.38 + quiet, 6.3 + quiet}}};
+    const std::tuple<Reports, size_t, std::vector<double>> cases[] = {
+        {feed(0.3, 1.0, 1.0, true), 20, {0.3 + settle, 19.3 + settle}},  // 1 Hz
+        {{}, 20, {1.0, 20.0}},                                           // no TPV
+        {lagging, 20, {0.3 + settle, 19.3 + settle}},                    // a GGA that lags
+        {feed(0.3, 0.1, 0.1, true, 0.2), 20, {0.3 + settle, 1.1 + settle, 19.1 + settle}},
+        {feed(0.3, 0.01, 1.0, true), 20, {0.3 + cap, 0.3 + cap + fallback, 18.3 + cap + fallback}},
+        {late, 20, {4.3 + quiet, 5.5 + quiet, 5.5 + quiet + fallback, 7.3 + quiet}},
+        {later, 20, {5.38 + quiet, 6.3 + quiet}}};
     for (const auto& [reports, count, among] : cases) {
         const std::vector<double> at = passes(reports, 20.0);
         EXPECT_EQ(at.size(), count) << testing::PrintToString(at);
@@ -160,7 +157,7 @@ struct FakeWaits : Waits {
     double t = 100.0;
     int waits = 0;
     // At the wait of this index, after this many seconds: runs the event; true for a signal.
-    std::map<int, std::pair<double, std::function<bool()>>> steps;
+    Steps steps;
     std::string log;
 };
 
@@ -170,22 +167,21 @@ TEST_F(CoreTest, TheLoopWaitsForThePassAndItsFlagsEndItAtOnce) {
     // Without gpsd every pass is a restart: 4 s and 2 s. A TPV stored 0.3 s into the wait for
     // the first pass brings it 0.3 s and the quiet time later.
     std::function<void()> tpv;
-    const std::tuple<std::map<int, std::pair<double, std::function<bool()>>>, std::string> cases[] =
-        {{{{3, {0.5, quit}}}, " w1 s4 s2 w0.5!"},
-         {{{3, {0.5, off}}}, " w1 s4 s2 w0.5!"},
-         {{{1, {1.5, quit}}}, " w1 s1.5! s2"},
-         {{{0, {0.3, [&] { return tpv(), false; }}}, {4, {0.1, quit}}},
-          " w0.3! w0.06 s4 s2 w0.1!"}};
+    const std::pair<Steps, std::string> cases[] = {
+        {{{3, {0.5, quit}}}, " w1 s4 s2 w0.5!"},
+        {{{3, {0.5, off}}}, " w1 s4 s2 w0.5!"},
+        {{{1, {1.5, quit}}}, " w1 s1.5! s2"},
+        {{{0, {0.3, [&] { return tpv(), false; }}}, {4, {0.1, quit}}}, " w0.3! w0.06 s4 s2 w0.1!"}};
     for (const auto& [steps, log] : cases) {
         auto waits = std::make_unique<FakeWaits>();
         FakeWaits& w = *waits;
         w.steps = steps;
-        Navmon loop("test", Environment::from_process(), std::move(waits));
+        Navmon loop("test", env, std::move(waits));
         tpv = [&] {
-            char line[] = R"({"class":"TPV","mode":3,"time":"2026-12-07T10:00:00.000Z","lat":48,)"
-                          R"("lon":11,"speed":1})"
-                          "\n";
-            loop.json_intake().on_gpsd_json(line);
+            std::string line = R"({"class":"TPV","mode":3,"time":"2026-12-07T10:00:00.000Z",)"
+                               R"("lat":48,"lon":11,"speed":1})"
+                               "\n";
+            loop.json_intake().on_gpsd_json(&line[0]);
         };
         loop.start();
         signal_client.load()->set_svc_req(true);
