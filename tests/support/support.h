@@ -1,7 +1,8 @@
-// Helpers shared by the unit tests: temporary directories, environment, files, log capture.
+// Helpers shared by the unit tests: temporary directories, databases, files, log capture.
 #pragma once
 
 #include <arpa/inet.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -47,6 +48,31 @@ struct TestDb {
     sysdb::Database db{(sysdb_use_file(path.c_str()), path)};
 };
 
+// The last row of sql's results on db, each column as text ("-" for NULL); none after an error,
+// whose message goes to *error.
+inline std::vector<std::string> sql_row(sqlite3* db, const char* sql,
+                                        std::string* error = nullptr) {
+    std::vector<std::string> out;
+    auto last = [](void* to, int n, char** v, char**) {
+        auto* row = static_cast<std::vector<std::string>*>(to);
+        row->clear();
+        for (int i = 0; i < n; ++i) row->push_back(v[i] != nullptr ? v[i] : "-");
+        return 0;
+    };
+    if (sqlite3_exec(db, sql, last, &out, nullptr) == SQLITE_OK) return out;
+    if (error != nullptr) *error = sqlite3_errmsg(db);
+    return {};
+}
+
+// The same on a connection of its own to the file at path, as another program would run it.
+inline std::vector<std::string> sql_row(const std::string& path, const char* sql) {
+    sqlite3* db = nullptr;
+    sqlite3_open(path.c_str(), &db);
+    std::vector<std::string> out = sql_row(db, sql);
+    sqlite3_close(db);
+    return out;
+}
+
 // A loopback TCP port that was free when asked.
 inline int free_port() {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -75,6 +101,13 @@ inline std::string read_file(const std::string& path) {
 
 inline void write_file(const std::string& path, const std::string& content) {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
+}
+
+// The test's own JSON text, parsed; a malformed one stops the test.
+inline Json::Value json(const std::string& text) {
+    Json::Value v;
+    if (!Json::Reader().parse(text, v)) fprintf(stderr, "malformed: %s\n", text.c_str()), abort();
+    return v;
 }
 
 // An NMEA sentence: the body ("$...") followed by "*XX\r\n", with the checksum worked out here

@@ -31,8 +31,7 @@ protected:
     bool valid_after_pass() { return pass()["validity"].asBool(); }
     // A report received `age` seconds before the next pass.
     void receive(double age, unsigned mode, const char* time = "2024-03-05T07:08:09.000Z") {
-        Json::Value r;
-        Json::Reader().parse(R"({"class":"TPV","lat":47.123456789,"lon":-122.5,"speed":0})", r);
+        auto r = navtest::json(R"({"class":"TPV","lat":47.123456789,"lon":-122.5,"speed":0})");
         r["time"] = time;
         r["mode"] = mode;
         r["ts"] = g_now + 1 - age;

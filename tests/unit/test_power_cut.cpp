@@ -40,8 +40,7 @@ std::vector<size_t> drive(const std::string& path, int n, const std::vector<cras
         std::string lines = navtest::nmea_sentence(text) + kDeadReckoningAndGsv;
         intake.on_nmea_message(&lines[0]);
         snprintf(text, sizeof text, kSnapshot, 1000 + p, 10 + p / 1000.0, 20 + p / 500.0, p % 360);
-        Json::Value snap;
-        if (!Json::Reader().parse(text, snap)) abort();
+        Json::Value snap = navtest::json(text);
         writer.saveGpsDataSysdb(snap);
         marks.push_back(log.size());
     }
@@ -64,25 +63,13 @@ const char kQuery[] = R"(WITH b(db, pass) AS (SELECT db, round(CASE key
     FROM b WHERE db = 'GPS'), (SELECT count(*) FROM (SELECT db FROM b GROUP BY db HAVING count(*)
     < iif(db = 'GPS', 5, 2) OR count(DISTINCT pass) > 1)))";
 
-// The first row's columns as text ("-" for NULL); none after an error, in *error.
-std::vector<std::string> row(sqlite3* db, const char* sql, std::string* error) {
-    std::vector<std::string> out;
-    auto first = [](void* to, int n, char** v, char**) {
-        for (int i = 0; i < n; ++i)
-            static_cast<std::vector<std::string>*>(to)->push_back(v[i] != nullptr ? v[i] : "-");
-        return 1;
-    };
-    if (sqlite3_exec(db, sql, first, &out, nullptr) != SQLITE_ABORT) *error = sqlite3_errmsg(db);
-    return out;
-}
-
 // "" when db passes the integrity check, keeps `others` (unless empty) and the batches whole or
 // not at all; *pass: the pass of the fix batch (-1: none).
 std::string check(sqlite3* db, const std::string& others, int* pass) {
     std::string error;
-    if (row(db, "PRAGMA integrity_check", &error) != std::vector<std::string>{"ok"})
+    if (navtest::sql_row(db, "PRAGMA integrity_check", &error) != std::vector<std::string>{"ok"})
         return "integrity check: " + error;
-    const std::vector<std::string> r = row(db, kQuery, &error);
+    const std::vector<std::string> r = navtest::sql_row(db, kQuery, &error);
     if (r.empty()) return others.empty() && error == "no such table: kv" ? "" : error;
     *pass = r[2] == "-" ? -1 : std::stoi(r[2]);
     if (!others.empty() && r[0] != others) return "other keys: " + r[0];
@@ -92,19 +79,16 @@ std::string check(sqlite3* db, const std::string& others, int* pass) {
 TEST(PowerCut, EveryCutLeavesWholeBatchesOtherKeysAndARecentFix) {
     navtest::TempDir dir;
     const std::string fresh = dir / "fresh.sqlite", old = dir / "old.sqlite";
-    sqlite3* db = nullptr;  // a file as earlier versions made it, with other services' keys
-    ASSERT_EQ(sqlite3_open(old.c_str(), &db), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(db,
-                           "PRAGMA page_size=4096; PRAGMA journal_mode=WAL; CREATE TABLE kv (db,"
-                           " key, type, value, PRIMARY KEY (db, key)) WITHOUT ROWID; WITH RECURSIVE"
-                           " n(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM n WHERE i < 59) INSERT"
-                           " INTO kv SELECT iif(i % 3, 'SYS', 'CELL'), 'K' || i, 1,"
-                           " printf('%.*c', 40 + i, char(97 + i % 26)) FROM n",
-                           nullptr, nullptr, nullptr),
-              SQLITE_OK);
-    std::string error;
-    const std::string others = row(db, kQuery, &error).at(0);
-    sqlite3_close(db);
+    // A file as earlier versions made it, with other services' keys.
+    ASSERT_EQ(navtest::sql_row(old,
+                               "PRAGMA page_size=4096; PRAGMA journal_mode=WAL; CREATE TABLE"
+                               " kv (db, key, type, value, PRIMARY KEY (db, key)) WITHOUT ROWID;"
+                               " WITH RECURSIVE n(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM n"
+                               " WHERE i < 59) INSERT INTO kv SELECT iif(i % 3, 'SYS', 'CELL'),"
+                               " 'K' || i, 1, printf('%.*c', 40 + i, char(97 + i % 26)) FROM n;"
+                               " SELECT count(*) FROM kv"),
+              std::vector<std::string>{"60"});
+    const std::string others = navtest::sql_row(old, kQuery).at(0);
 
     const char* const kVariants[] = {"drop", "torn", "subset"};
     // (sequence, file, passes, other keys to keep); the last goes past a checkpoint

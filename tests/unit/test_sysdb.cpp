@@ -2,7 +2,6 @@
 // another connection, older files rebuilt, a busy database that writes nothing.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
-#include <sys/stat.h>
 
 #include <atomic>
 #include <climits>
@@ -17,9 +16,7 @@
 
 namespace {
 
-std::string key(int i) {
-    return "K" + std::to_string(i);
-}
+const auto key = [](int i) { return "K" + std::to_string(i); };
 // Keys K0..K{n-1} of "GPS" written in one batch, key i holding base + i.
 int write_batch(sysdb::Database& db, int n, int base) {
     sysdb::Batch batch(db, "GPS");
@@ -37,23 +34,6 @@ int count_batch(int n, int base) {
         sysdb_reset_thread_connection();
     }).join();
     return found;
-}
-
-long long file_size(const std::string& path) {
-    struct stat st {};
-    return stat(path.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : -1;
-}
-// The first column of the first row, as another program would read it.
-std::string query(const std::string& path, const char* sql) {
-    sqlite3* db = nullptr;
-    std::string out = "(error)";
-    auto first_row = [](void* dest, int, char** row, char**) {
-        return static_cast<std::string*>(dest)->assign(row[0] ? row[0] : "NULL"), 1;
-    };
-    sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
-    sqlite3_exec(db, sql, first_row, &out, nullptr);
-    sqlite3_close_v2(db);
-    return out;
 }
 
 class SysdbTest : public ::testing::Test {
@@ -104,10 +84,11 @@ TEST_F(SysdbTest, ValuesReadBackExactlyAndRewritingThemCostsNothing) {
             ASSERT_EQ(rc, 0) << in;
         }
     };
+    auto wal = [&] { return navtest::read_file(path_ + "-wal").size(); };
     write_all();
-    const long long wal = file_size(path_ + "-wal");
+    const size_t before = wal();
     write_all();
-    EXPECT_EQ(file_size(path_ + "-wal"), wal);
+    EXPECT_EQ(wal(), before);
     int n = 0;
     for (const auto& [type, in, int_read, dbl_ok] : cases) {
         const std::string k = key(n++);
@@ -123,7 +104,7 @@ TEST_F(SysdbTest, ValuesReadBackExactlyAndRewritingThemCostsNothing) {
         EXPECT_EQ(memcmp(&d, &want, sizeof d), 0) << in << " read as " << d;
     }
     db_.write_str("GPS", "K1", "x");  // "" becomes "x"
-    EXPECT_GT(file_size(path_ + "-wal"), wal);
+    EXPECT_GT(wal(), before);
     char buf[8];  // a text read is cut to the buffer and always terminated
     ASSERT_EQ(db_.read_str("GPS", "K0", buf, sizeof buf), 0);
     EXPECT_STREQ(buf, "h\xC3\xA9llo ");
@@ -174,12 +155,13 @@ TEST_F(SysdbTest, OlderFilesAreRebuiltWithSmallPagesUnlessInUse) {
         sysdb::Database db(path);
         EXPECT_EQ(write_batch(db, 1, 7), 0) << kind;
         // (page size, journal mode, the key's index: "u" for the rowid table, the rows)
-        EXPECT_EQ(
-            query(path,
-                  "SELECT page_size || ' ' || journal_mode || ' ' || (SELECT origin FROM"
-                  " pragma_index_list('kv')) || ' ' || (SELECT group_concat(key || '='"
-                  " || value) FROM kv) FROM pragma_page_size, pragma_journal_mode"),
-            std::string(in_use ? "4096" : "1024") + " wal u " + (old ? "K1=48.25,K0=7" : "K0=7"))
+        EXPECT_EQ(navtest::sql_row(path,
+                                   "SELECT page_size, journal_mode, (SELECT origin FROM"
+                                   " pragma_index_list('kv')), (SELECT group_concat(key ||"
+                                   " '=' || value) FROM kv) FROM pragma_page_size,"
+                                   " pragma_journal_mode"),
+                  std::vector<std::string>(
+                      {in_use ? "4096" : "1024", "wal", "u", old ? "K1=48.25,K0=7" : "K0=7"}))
             << kind;
         if (in_use) sqlite3_close(other);
     }
