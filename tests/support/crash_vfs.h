@@ -101,34 +101,28 @@ struct MemFile {
 inline std::string& data(sqlite3_file* f) {
     return *reinterpret_cast<MemFile*>(f)->data;
 }
-const sqlite3_io_methods kMemory = {
-    1,
-    [](sqlite3_file* f) { return reinterpret_cast<MemFile*>(f)->~MemFile(), SQLITE_OK; },
-    [](sqlite3_file* f, void* p, int n, sqlite3_int64 o) {
-        const size_t size = data(f).size(),
-                     have = std::min<size_t>(n, size - std::min<size_t>(o, size));
-        memcpy(p, data(f).data() + (have > 0 ? o : 0), have);
+inline const sqlite3_io_methods kMemory = [] {
+    sqlite3_io_methods m{};
+    m.iVersion = 1;
+    m.xClose = [](sqlite3_file* f) { return reinterpret_cast<MemFile*>(f)->~MemFile(), SQLITE_OK; };
+    m.xRead = [](sqlite3_file* f, void* p, int n, sqlite3_int64 o) {
+        const std::string& d = data(f);
+        const size_t have = size_t(o) < d.size() ? d.copy(static_cast<char*>(p), n, o) : 0;
         memset(static_cast<char*>(p) + have, 0, n - have);
         return have == size_t(n) ? SQLITE_OK : SQLITE_IOERR_SHORT_READ;
-    },
-    [](sqlite3_file* f, const void* p, int n, sqlite3_int64 o) {
+    };
+    m.xWrite = [](sqlite3_file* f, const void* p, int n, sqlite3_int64 o) {
         return apply(data(f), {WRITE, "", o, {(const char*)p, size_t(n)}}, false), SQLITE_OK;
-    },
-    [](sqlite3_file* f, sqlite3_int64 size) { return data(f).resize(size), SQLITE_OK; },
-    [](sqlite3_file*, int) { return SQLITE_OK; },
-    [](sqlite3_file* f, sqlite3_int64* size) { return *size = data(f).size(), SQLITE_OK; },
-    [](sqlite3_file*, int) { return SQLITE_OK; },
-    [](sqlite3_file*, int) { return SQLITE_OK; },
-    [](sqlite3_file*, int* out) { return *out = 0, SQLITE_OK; },
-    [](sqlite3_file*, int, void*) { return SQLITE_NOTFOUND; },
-    [](sqlite3_file*) { return 512; },
-    [](sqlite3_file*) { return 0; },
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr};
+    };
+    m.xTruncate = [](sqlite3_file* f, sqlite3_int64 n) { return data(f).resize(n), SQLITE_OK; };
+    m.xSync = m.xLock = m.xUnlock = [](sqlite3_file*, int) { return SQLITE_OK; };
+    m.xFileSize = [](sqlite3_file* f, sqlite3_int64* n) { return *n = data(f).size(), SQLITE_OK; };
+    m.xCheckReservedLock = [](sqlite3_file*, int* out) { return *out = 0, SQLITE_OK; };
+    m.xFileControl = [](sqlite3_file*, int, void*) { return SQLITE_NOTFOUND; };
+    m.xSectorSize = [](sqlite3_file*) { return 512; };
+    m.xDeviceCharacteristics = [](sqlite3_file*) { return 0; };
+    return m;
+}();
 }  // namespace detail
 
 // The log of what scenario(log) did to the database files, on a VFS made the default meanwhile.
@@ -185,9 +179,6 @@ void replay(const std::vector<Op>& log, const std::string& db_name, Check&& chec
         const auto it = detail::g_files->find(name);  // as on unix, an empty file is none
         return *out = it != detail::g_files->end() && !it->second.empty(), SQLITE_OK;
     };
-    vfs.xFullPathname = [](sqlite3_vfs*, const char* name, int n, char* out) {
-        return sqlite3_snprintf(n, out, "%s", name), SQLITE_OK;
-    };
     sqlite3_vfs_register(&vfs, 0);
     detail::g_files = &out;
     for (const Op& op : log)
@@ -209,7 +200,7 @@ void replay(const std::vector<Op>& log, const std::string& db_name, Check&& chec
         std::mt19937 rng(k);
         for (Variant v : {DROP, TORN, SUBSET}) {
             if (v == DROP && (kind == WRITE || kind == TRUNCATE)) {
-                check(k, v, static_cast<sqlite3*>(nullptr));
+                check(k, v, nullptr);
                 continue;
             }
             for (auto it = out.begin(); it != out.end();)  // names only the last check made
@@ -222,8 +213,7 @@ void replay(const std::vector<Op>& log, const std::string& db_name, Check&& chec
                     d.swap(torn);
                 } else {
                     d.assign(v == TORN ? g.now : g.synced);
-                    std::vector<const Op*> kept =
-                        v == SUBSET ? g.pending : std::vector<const Op*>();
+                    auto kept = v == SUBSET ? g.pending : decltype(g.pending)();
                     std::shuffle(kept.begin(), kept.end(), rng);
                     kept.resize(rng() % (kept.size() + 1));
                     for (const Op* p : kept) detail::apply(d, *p, false);
