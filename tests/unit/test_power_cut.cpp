@@ -22,11 +22,10 @@ const char kSnapshot[] = R"({"ts": %d, "validity": true, "iso8601": "2025-09-21T
     "SKY": {"hdop": 0.9, "pdop": 1.6, "satellites": [{"PRN": 2, "el": 67, "az": 112, "ss": 40,
     "used": true}, {"PRN": 5, "el": 43, "az": 250, "ss": 38, "used": true}]}})";
 
-// ---- The scenario: navmon's API is used here only ---------------------------------------------
-// Passes 0..n-1 on the file at path, as navmon makes them with dead reckoning on: a satellites-
-// in-view group (and its index) and two dead-reckoning sentences through the receiver intake,
-// then the fix batch of a valid fix at (10 + p / 1000, 20 + p / 500), time 1000 + p. Returns the
-// log's length after each pass; closes the connection at the end, as an exit does.
+// The scenario, on navmon's API alone: passes 0..n-1 on the file at path as navmon makes them with
+// dead reckoning on (a satellites-in-view group and two dead-reckoning sentences through the
+// receiver intake, then the fix batch of a valid fix at (10 + p / 1000, 20 + p / 500), time
+// 1000 + p). The log's length after each pass; the connection closed at the end, as by an exit.
 std::vector<size_t> drive(const std::string& path, int n, const std::vector<crashvfs::Op>& log) {
     sysdb::Database db(path);
     FixWriter writer(db);
@@ -47,8 +46,6 @@ std::vector<size_t> drive(const std::string& path, int n, const std::vector<cras
     return marks;
 }
 
-// ---- What a fresh process finds ----------------------------------------------------------------
-
 // Other services' keys; what the fix batch and the dead-reckoning batch hold as passes; the
 // fix's pass; how many of those batches are torn (neither all their keys nor none, or not all
 // of one pass).
@@ -67,6 +64,7 @@ const char kQuery[] = R"(WITH b(db, pass) AS (SELECT db, round(CASE key
 // not at all; *pass: the pass of the fix batch (-1: none).
 std::string check(sqlite3* db, const std::string& others, int* pass) {
     std::string error;
+    *pass = -1;
     if (navtest::sql_row(db, "PRAGMA integrity_check", &error) != std::vector<std::string>{"ok"})
         return "integrity check: " + error;
     const std::vector<std::string> r = navtest::sql_row(db, kQuery, &error);
@@ -100,14 +98,10 @@ TEST(PowerCut, EveryCutLeavesWholeBatchesOtherKeysAndARecentFix) {
         std::vector<size_t> marks;
         const auto log =
             crashvfs::record([&](const auto& log) { marks = drive(path, passes, log); });
-        int opened = 0, faults = 0, stalest = 0, found[3];  // per variant: the last state's
+        int faults = 0, stalest = 0, found[3];  // per variant: the last state's
         std::string fault[3];
         crashvfs::replay(log, path, [&](size_t k, crashvfs::Variant v, sqlite3* db) {
-            if (db != nullptr) {  // else the same as the last
-                found[v] = -1;
-                fault[v] = check(db, keep ? others : "", &found[v]);
-                ++opened;
-            }
+            if (db != nullptr) fault[v] = check(db, keep ? others : "", &found[v]);  // else k - 1's
             const int last = std::upper_bound(marks.begin(), marks.end(), k) - marks.begin() - 1;
             stalest = std::max(stalest, last - found[v]);
             if ((!fault[v].empty() || found[v] < last - 10) && ++faults <= 5)
@@ -115,16 +109,14 @@ TEST(PowerCut, EveryCutLeavesWholeBatchesOtherKeysAndARecentFix) {
                               << kVariants[v] << "): the fix of pass " << found[v] << ", pass "
                               << last << " committed. " << fault[v];
         });
-        long frames = 0, syncs = 0;
-        for (const crashvfs::Op& op : log) {
-            syncs += op.kind == crashvfs::SYNC;
+        long frames = 0;  // the WAL's most, which shows whether the passes reach a checkpoint
+        for (const crashvfs::Op& op : log)
             if (op.kind == crashvfs::WRITE && op.file == path + "-wal")
                 frames = std::max(frames, static_cast<long>((op.offset - 32) / 1048 + 1));
-        }
         printf(
-            "power cuts, %s: %zu cut points x 3 variants, %d states opened, %d faults, fix at"
-            " most %d passes behind; %ld syncs, WAL up to %ld frames\n",
-            name, log.size() + 1, opened, faults, stalest, syncs, frames);
+            "power cuts, %s: %zu cut points x 3 variants, %d faults, fix at most %d passes behind,"
+            " WAL up to %ld frames\n",
+            name, log.size() + 1, faults, stalest, frames);
     }
 }
 
