@@ -44,10 +44,10 @@ protected:
     sysdb::Database db_{(sysdb_use_file(path_.c_str()), path_)};
 };
 
-// Values keep their type and read back exactly. Typed reads take numbers as peers store them, as
-// text (the tool's default) or doubles: integers from whole numbers in range, doubles from any
-// number; anything else fails and leaves the default alone. Writing the stored values again adds
-// nothing to the WAL, the flash's wear, while a change lands.
+// Values keep their type and read back exactly. Typed reads take numbers as peers store them (as
+// text or doubles): integers from whole numbers in range, doubles from any number; anything else
+// fails and leaves the default alone. Rewriting stored values adds nothing to the WAL (the flash's
+// wear); a change does.
 TEST_F(SysdbTest, ValuesReadBackExactlyAndRewritingThemCostsNothing) {
     // (type, value as text, what read_int reads or -99 when it fails, read_dbl succeeds)
     const std::tuple<sysdb_type, const char*, int, bool> cases[] = {
@@ -146,11 +146,10 @@ TEST_F(SysdbTest, OlderFilesAreRebuiltWithSmallPagesUnlessInUse) {
         const std::string path = dir_ / kind;
         sqlite3* other = nullptr;  // makes the file as earlier versions did
         if (old && sqlite3_open(path.c_str(), &other) == SQLITE_OK)
-            sqlite3_exec(other,
-                         "PRAGMA page_size=4096; PRAGMA journal_mode=WAL; CREATE TABLE kv (db, key,"
-                         " type, value, PRIMARY KEY (db, key)) WITHOUT ROWID;"
-                         " INSERT INTO kv VALUES ('GPS', 'K1', 3, 48.25)",
-                         nullptr, nullptr, nullptr);
+            navtest::sql_row(other,
+                             "PRAGMA page_size=4096; PRAGMA journal_mode=WAL; CREATE TABLE kv"
+                             " (db, key, type, value, PRIMARY KEY (db, key)) WITHOUT ROWID;"
+                             " INSERT INTO kv VALUES ('GPS', 'K1', 3, 48.25)");
         if (!in_use) sqlite3_close(other);
         sysdb::Database db(path);
         EXPECT_EQ(write_batch(db, 1, 7), 0) << kind;
