@@ -33,8 +33,7 @@ TEST_F(CoreTest, SessionRecordsAndFirstFixOncePerSessionCount) {
     // initial -1; an unreadable count reads as 0.
     const std::pair<const char*, bool> steps[] = {{"5", true}, {"5", false}, {"6", true},
                                                   {"", true},  {"0", false}, {"x", false}};
-    Json::Value valid;  // a pass with a fix pays what is owed
-    valid["validity"] = true;
+    Json::Value valid = navtest::json(R"({"validity": true})");  // a pass with a fix pays the debt
     for (const auto& [count, owed] : steps) {
         ASSERT_EQ(navmon.writer().saveGpsDataSysdb(valid), 0);
         sysdb_namedb_del(nullptr, "SYS", "SYS_SESSION_CNT");
@@ -68,10 +67,6 @@ TEST_F(CoreTest, EngineRestartAfterMoreThanFourSilentTimeouts) {
         EXPECT_EQ(navmon.receiver().nmea_timeout_count(), left);
     }
 }
-
-}  // namespace
-
-namespace pacing {
 
 using Reports = std::vector<std::pair<double, std::string>>;
 using Steps = std::map<int, std::pair<double, std::function<bool()>>>;
@@ -191,4 +186,4 @@ TEST_F(CoreTest, TheLoopWaitsForThePassAndItsFlagsEndItAtOnce) {
     }
 }
 
-}  // namespace pacing
+}  // namespace

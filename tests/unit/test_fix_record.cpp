@@ -1,7 +1,6 @@
 // The fix record writer: FixRecord and the "GPS" batch of each pass, in a private database.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <optional>
 
 #include "platform/sysdb/sysdb.h"
@@ -101,17 +100,4 @@ TEST(FixRecord, PassesAndTheirBatches) {
         expect_fields(batch(), want);
     }
     EXPECT_TRUE(log.contains("could not read CELL_IMEI from sysdb, using 000000000000000"));
-
-    // Another connection sees each pass's batch whole or not at all (the last pass's is whole).
-    std::atomic<bool> stop{false};
-    std::atomic<int> reads{0};
-    std::thread other([&] {  // a thread has its own connection; null == null before a batch
-        for (Json::Value b; !stop; b = batch(), ++reads)
-            EXPECT_EQ(b["GPS_DATA"]["ts"], b["GPS_DATA_TS"]);  // its last write and its second
-    });
-    navtest::wait_for([&] { return reads > 0; }, 5000);
-    for (Json::Value s; s["ts"].asInt() < 200; s["ts"] = s["ts"].asInt() + 1)
-        EXPECT_EQ(writer->saveGpsDataSysdb(s), 0);
-    stop = true;
-    other.join();
 }
