@@ -1,17 +1,15 @@
-// Power cuts for the tests, on SQLite's C API alone. record() runs a scenario on a VFS that wraps
+// Power cuts for the tests, on SQLite's C API alone: record() runs a scenario on a VFS that wraps
 // the default one and logs what the database files receive; replay() rebuilds from the log what
-// storage holds after a cut at each point, and opens it in memory as a fresh process would.
-//
-// What storage holds after a cut:
-// - A file's bytes as of its last sync. What was written or truncated since is dropped (DROP),
-//   or kept with the write in progress torn at its first 512-byte sector boundary (TORN), or a
-//   random subset of it is kept, applied in random order (SUBSET, seeded by the cut point).
-// - A file's creation or deletion once its directory was synced: the unix VFS does that at the
-//   first sync of a journal or WAL it created, and after a deletion only when asked (for a
-//   rollback journal, only at synchronous=EXTRA). Until then a new file is absent and a deleted
-//   one is back with its synced bytes: the journal whose deletion completed a commit, say.
-// - Files there when recording starts, as they are. Not the WAL index (-shm): it is memory,
-//   rebuilt by the next connection. Temporary files are not recorded.
+// storage holds after a cut at each point, and opens it in memory as a fresh process would:
+// - a file's bytes as of its last sync; what was written or truncated since is dropped (DROP),
+//   kept with the write in progress torn at its first 512-byte sector boundary (TORN), or kept in
+//   a random subset applied in random order (SUBSET, seeded by the cut point);
+// - a file's creation or deletion once its directory was synced: the unix VFS does that at the
+//   first sync of a journal or WAL it created, and after a deletion only when asked (a rollback
+//   journal's: only at synchronous=EXTRA). Until then a new file is absent and a deleted one is
+//   back with its synced bytes (the journal whose deletion completed a commit, say);
+// - files there when recording starts, as they are; not the WAL index (-shm), memory that the
+//   next connection rebuilds, nor temporary files.
 #pragma once
 
 #include <sqlite3.h>
@@ -220,7 +218,6 @@ void replay(const std::vector<Op>& log, const std::string& db_name, Check&& chec
                 }
                 if (!g.named && !g.old) out.erase(name);
             }
-            out.erase("");
             sqlite3* db = nullptr;
             sqlite3_open_v2(db_name.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
                             vfs.zName);

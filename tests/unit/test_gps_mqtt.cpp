@@ -116,9 +116,7 @@ TEST(GpsMqtt, RepliesBroadcastsAndXtraRequests) {
         main_thread = std::thread([&] { now = 3000, mqtt.request_xtra_update(); });
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     };
-    Json::Value answer;
-    answer["session"] = 2000, answer["rc"] = 200;
-    mqtt.handle_filepull_ack(answer);
+    mqtt.handle_filepull_ack(navtest::json(R"({"session": 2000, "rc": 200})"));
     main_thread.join();
     EXPECT_EQ(mqtt.traffic(), req + "3000}\n|+");
     EXPECT_FALSE(mqtt.log.contains("request 2000 expired"));

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <regex>
 #include <tuple>
 
 #include "platform/clock/clock.h"
