@@ -73,6 +73,12 @@ inline std::vector<std::string> sql_row(const std::string& path, const char* sql
     return out;
 }
 
+// The text of a key as other services read it; "-" when there is none.
+inline std::string stored(const char* key, const char* db = "GPS") {
+    sysdb_value v;
+    return sysdb_namedb_read_value(nullptr, db, key, &v) == 0 ? sysdb_value_text(v) : "-";
+}
+
 // A loopback TCP port that was free when asked.
 inline int free_port() {
     int fd = socket(AF_INET, SOCK_STREAM, 0);

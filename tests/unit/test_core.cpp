@@ -2,12 +2,9 @@
 // the pace of the passes.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cmath>
-#include <functional>
 #include <map>
 #include <tuple>
-#include <vector>
 
 #include "core/core.h"
 #include "platform/sysdb/sysdb.h"
@@ -19,10 +16,6 @@ class CoreTest : public ::testing::Test {
 protected:
     void SetUp() override { sysdb_use_file((dir / "sysdb.sqlite").c_str()); }
     void TearDown() override { sysdb_reset_thread_connection(); }
-    std::string text(const char* key) {
-        sysdb_value v;
-        return sysdb_namedb_read_value(nullptr, "GPS", key, &v) == 0 ? sysdb_value_text(v) : "-";
-    }
     navtest::TempDir dir;
     const Environment env{dir.path(), dir / "sysdb.sqlite", dir / "config.json"};
     Navmon navmon{"test", env};
@@ -41,15 +34,15 @@ TEST_F(CoreTest, SessionRecordsAndFirstFixOncePerSessionCount) {
         navmon.mark_gps_active();
         EXPECT_EQ(navmon.writer().ttff_pending(), owed) << count;
     }
-    EXPECT_EQ(text("GPS_STATUS"), "ACTIVE");
+    EXPECT_EQ(navtest::stored("GPS_STATUS"), "ACTIVE");
     navmon.mark_gps_inactive();
-    EXPECT_EQ(text("GPS_STATUS"), "INACTIVE");
+    EXPECT_EQ(navtest::stored("GPS_STATUS"), "INACTIVE");
     for (const char* key : {"GPS_VALID", "GPS_ISO8601", "GPS_NMEA_PGPS", "GPS_FW_VER", "GPS_LAT"})
         sysdb_namedb_write_str(nullptr, "GPS", key, "x", 0);
     navmon.clear_gps_records();
     for (const char* key : {"GPS_VALID", "GPS_ISO8601", "GPS_NMEA_PGPS", "GPS_FW_VER"})
-        EXPECT_EQ(text(key), "-") << key;
-    EXPECT_EQ(text("GPS_LAT"), "x");
+        EXPECT_EQ(navtest::stored(key), "-") << key;
+    EXPECT_EQ(navtest::stored("GPS_LAT"), "x");
 }
 
 TEST_F(CoreTest, EngineRestartAfterMoreThanFourSilentTimeouts) {

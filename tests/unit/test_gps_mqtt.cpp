@@ -1,9 +1,6 @@
 // gpsMqtt without a broker: publications are recorded instead of sent.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <thread>
 #include <tuple>
 #include <utility>
 

@@ -1,13 +1,9 @@
 // The gpsd client against a loopback stand-in for gpsd, and the receiver engine restart command.
 // (The client against a real gpsd is exercised by the process tests.)
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <ctime>
-#include <mutex>
-#include <thread>
-#include <vector>
 
 #include "platform/clock/clock.h"
 #include "platform/cmd/cmd.h"

@@ -4,7 +4,6 @@
 #include <time.h>
 
 #include <tuple>
-#include <vector>
 
 #include "intake/intake.h"
 #include "platform/clock/clock.h"

@@ -1,7 +1,6 @@
 // Platform utilities: configuration store, pid files, the LED and the watchdog. (The log file
 // and the verbose switch are read by every process test.)
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <tuple>
 

@@ -2,7 +2,6 @@
 // holds every batch whole or not at all and other services' keys as they were, and its fix is
 // at most ten passes older than the last one committed before the cut.
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
 #include "platform/sysdb/sysdb.h"
 #include "publish/publish.h"

@@ -13,12 +13,7 @@
 static const auto sentence = navtest::nmea_sentence;
 static const auto feed = [](ReceiverIntake& in, std::string b) { in.on_nmea_message(&b[0]); };
 static navtest::TestDb g_db;
-
-// The text of a key of "GPS"; "-" when there is none.
-static std::string stored(const char* key) {
-    sysdb_value v;
-    return sysdb_namedb_read_value(nullptr, "GPS", key, &v) == 0 ? sysdb_value_text(v) : "-";
-}
+using navtest::stored;
 
 const std::string one = "$GPGSV,1,1,01,05,40,100,45";
 const std::string k1 = "$GPGSV,3,1,11,03,03,111,00,04,15,270,00,06,01,010,00,13,06,292,00";

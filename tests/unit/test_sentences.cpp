@@ -1,7 +1,6 @@
 // NMEA sentences and TAIP reports built from a FixRecord and stored in a private database.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <limits>
 #include <tuple>
 

@@ -1,14 +1,11 @@
 // The system database on SQLite: typed values, reads as peers store them, batches seen whole by
 // another connection, older files rebuilt, a busy database that writes nothing.
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
 #include <atomic>
 #include <climits>
 #include <cstring>
 #include <stdexcept>
-#include <string>
-#include <thread>
 #include <tuple>
 
 #include "platform/sysdb/sysdb.h"
