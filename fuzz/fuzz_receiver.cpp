@@ -3,8 +3,6 @@
 #include <cstdint>
 #include <sstream>
 
-#include "platform/base/base.h"
-#include "platform/sysdb/sysdb.h"
 #include "receiver/receiver.h"
 #include "tests/support/support.h"
 

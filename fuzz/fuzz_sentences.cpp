@@ -5,7 +5,6 @@
 #include <cstring>
 #include <optional>
 
-#include "platform/sysdb/sysdb.h"
 #include "publish/publish.h"
 #include "sentences/sentences.h"
 #include "tests/support/support.h"

@@ -13,10 +13,10 @@
 #pragma once
 
 #include <sqlite3.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <new>
 #include <optional>
@@ -59,8 +59,7 @@ inline int logged(sqlite3_file* f, int rc, Kind kind, long long off = 0, std::st
     return rc;
 }
 inline int open(sqlite3_vfs*, const char* name, sqlite3_file* f, int flags, int* out) {
-    struct stat st {};
-    const bool existed = name != nullptr && stat(name, &st) == 0;
+    std::ifstream existing(name != nullptr ? name : "", std::ios::binary);
     const int rc = g_real->xOpen(g_real, name, f, flags, out);
     if (rc != SQLITE_OK ||
         !(flags & (SQLITE_OPEN_MAIN_DB | SQLITE_OPEN_MAIN_JOURNAL | SQLITE_OPEN_WAL)))
@@ -73,14 +72,11 @@ inline int open(sqlite3_vfs*, const char* name, sqlite3_file* f, int flags, int*
     m.xTruncate = [](sqlite3_file* f, sqlite3_int64 size) {
         return logged(f, rec(f).real->xTruncate(f, size), TRUNCATE, size);
     };
-    m.xSync = [](sqlite3_file* f, int flags) {
-        return logged(f, rec(f).real->xSync(f, flags), SYNC);
-    };
+    m.xSync = [](sqlite3_file* f, int s) { return logged(f, rec(f).real->xSync(f, s), SYNC); };
     f->pMethods = &m;
-    if (!g_seen.insert(name).second || !existed) return existed ? rc : logged(f, rc, CREATE);
-    std::string bytes(st.st_size, '\0');
-    const int read = rec(f).real->xRead(f, &bytes[0], bytes.size(), 0);
-    return logged(f, read, EXISTING, 0, std::move(bytes)), rc;
+    if (!existing.is_open()) return g_seen.insert(name), logged(f, rc, CREATE);
+    if (!g_seen.insert(name).second) return rc;
+    return logged(f, rc, EXISTING, 0, {std::istreambuf_iterator<char>(existing), {}});
 }
 
 // A write or truncation onto d; a torn write keeps what precedes its first sector boundary.

@@ -1,5 +1,4 @@
-// The session records, the first fix per session count, the engine restart rule of the pass, and
-// the pace of the passes.
+// The session records, the first fix per session count, the pass's engine restart rule and pace.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -7,7 +6,6 @@
 #include <tuple>
 
 #include "core/core.h"
-#include "platform/sysdb/sysdb.h"
 #include "tests/support/support.h"
 
 namespace {

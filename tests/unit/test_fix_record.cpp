@@ -3,7 +3,6 @@
 
 #include <optional>
 
-#include "platform/sysdb/sysdb.h"
 #include "publish/publish.h"
 #include "tests/support/support.h"
 

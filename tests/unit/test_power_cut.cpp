@@ -3,7 +3,6 @@
 // at most ten passes older than the last one committed before the cut.
 #include <gtest/gtest.h>
 
-#include "platform/sysdb/sysdb.h"
 #include "publish/publish.h"
 #include "receiver/receiver.h"
 #include "tests/support/crash_vfs.h"

@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <tuple>
 
-#include "platform/sysdb/sysdb.h"
 #include "receiver/receiver.h"
 #include "tests/support/support.h"
 

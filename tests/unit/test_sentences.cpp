@@ -4,7 +4,6 @@
 #include <limits>
 #include <tuple>
 
-#include "platform/sysdb/sysdb.h"
 #include "sentences/sentences.h"
 #include "tests/support/support.h"
 
