@@ -144,10 +144,9 @@ std::vector<Op> record(Scenario&& scenario) {
 }
 
 // Calls check(k, variant, db) for every k and variant with a connection to what storage holds
-// after a cut that follows the log's first k operations (TORN tears the k-th, when a write):
-// the files in memory, opened by db_name as a fresh process would, with the WAL index in heap
-// memory (exclusive locking), and closed afterwards without a checkpoint. db is null for a DROP
-// state that is k - 1's.
+// after a cut that follows the log's first k operations (TORN tears the k-th, when a write): the
+// files in memory, opened by db_name as a fresh process would, the WAL index in heap memory
+// (exclusive locking), closed without a checkpoint. db is null for a DROP state that is k - 1's.
 template <typename Check>
 void replay(const std::vector<Op>& log, const std::string& db_name, Check&& check) {
     struct File {

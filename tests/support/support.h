@@ -40,16 +40,14 @@ private:
     std::string path_;
 };
 
-// A fresh database: the daemon's Database on it, and the C-style calls of every thread (other
-// services' view) pointed at the same file.
+// A fresh database: the daemon's Database, and every thread's C-style calls (other services' view).
 struct TestDb {
     TempDir dir;
     std::string path = dir / "sysdb.sqlite";
     sysdb::Database db{(sysdb_use_file(path.c_str()), path)};
 };
 
-// The last row of sql's results on db, each column as text ("-" for NULL); none after an error,
-// whose message goes to *error.
+// The last row of sql's results on db as text ("-" for NULL); none after an error, told in *error.
 inline std::vector<std::string> sql_row(sqlite3* db, const char* sql,
                                         std::string* error = nullptr) {
     std::vector<std::string> out;
@@ -116,8 +114,7 @@ inline Json::Value json(const std::string& text) {
     return v;
 }
 
-// An NMEA sentence: the body ("$...") followed by "*XX\r\n", with the checksum worked out here
-// independently of the code under test.
+// An NMEA sentence: the body ("$...") and "*XX\r\n", its checksum worked out apart from the code.
 inline std::string nmea_sentence(const std::string& body) {
     unsigned sum = 0;
     for (size_t i = 1; i < body.size(); ++i) sum ^= static_cast<unsigned char>(body[i]);

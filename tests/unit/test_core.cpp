@@ -62,8 +62,7 @@ TEST_F(CoreTest, EngineRestartAfterMoreThanFourSilentTimeouts) {
 using Reports = std::vector<std::pair<double, std::string>>;
 using Steps = std::map<int, std::pair<double, std::function<bool()>>>;
 
-// Runs a pacer over reports at their times ("" a SKY, else a TPV's receiver time) until `end`;
-// the times of the passes.
+// The passes of a pacer over reports at their times ("" a SKY, else a TPV's time) until `end`.
 std::vector<double> passes(const Reports& reports, double end) {
     PassPacer pacer;
     pacer.start(0.0);
@@ -124,8 +123,7 @@ TEST(PassPacer, APassFollowsEachNewSecondsTpvAndNoneComesFasterThanOneASecond) {
     }
 }
 
-// The loop's waits on a clock of the test's, each logged as "w" (for a pass) or "s" (a pause)
-// with its length, "!" where a signal cut it short.
+// The loop's waits on the test's clock: "w" (for a pass) or "s" (a pause), its length, "!" if cut.
 struct FakeWaits : Waits {
     double now() override { return t; }
     Woken wait(double until, bool reports) override {

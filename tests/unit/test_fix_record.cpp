@@ -32,9 +32,8 @@ static void expect_fields(const Json::Value& got, const Json::Value& want) {
     }
 }
 
-// One writer through a run of passes; "_" members set the scene: the device identifier, the wake
-// time (default 1000, "": unreadable), a restart, a new session's count, result -1; "full": no
-// commit.
+// One writer through passes; "_" members set the scene: the device identifier, the wake time
+// (default 1000, "": unreadable), a restart, a new session's count, result -1; "full": no commit.
 TEST(FixRecord, PassesAndTheirBatches) {
     navtest::TestDb t;
     const char* const passes[][2] = {

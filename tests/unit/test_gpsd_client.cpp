@@ -1,5 +1,4 @@
-// The gpsd client against a loopback stand-in for gpsd, and the receiver engine restart command.
-// (The client against a real gpsd is exercised by the process tests.)
+// The gpsd client against a loopback stand-in (a real gpsd: the process tests); engine restarts.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -96,8 +95,7 @@ TEST(GpsdClient, LinesArriveWholeAndWaitingCostsNoCpu) {
 }
 
 // Silence is reported once per polling timeout, also after a slow callback outlived the deadline;
-// a dropped connection is made again; nothing is called once stop_loop returned; a stopped loop
-// starts again.
+// a dropped connection is remade; no call after stop_loop returned; a stopped loop starts again.
 TEST(GpsdClient, TimeoutsReconnectAndStop) {
     FakeGpsd gpsd("{\"class\":\"VERSION\"}\n");
     Watched w(gpsd.port, 50000);  // destroyed first: no callback outlives it

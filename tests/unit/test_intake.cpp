@@ -54,9 +54,8 @@ TEST_F(FixStateTest, FirstPassBeforeAnyReportFollowsSystemClock) {
     EXPECT_EQ(log.count("GPS invalid (0.000000, 0.000000)"), 1);
 }
 
-// The fresh report and two passes of grace show the fix time; then the clock runs on one second
-// per pass however long the passes take, past the end of a 32-bit time_t and over leap days and
-// century years.
+// The fresh report and two passes of grace show the fix time; then the clock runs on a second a
+// pass however long passes take, past the end of a 32-bit time_t, over leap days and centuries.
 TEST_F(FixStateTest, FixHoldsTwoPassesThenClockRunsOnOverDateBoundaries) {
     // (fix time, passes after the grace, time shown then, calc_hhmmss, calc_ddmmyy)
     const std::tuple<const char*, int, const char*, double, double> cases[] = {

@@ -1,5 +1,4 @@
-// Platform utilities: configuration store, pid files, the LED and the watchdog. (The log file
-// and the verbose switch are read by every process test.)
+// Configuration store, pid files, LED and watchdog (the log and its verbosity: every process test).
 #include <gtest/gtest.h>
 
 #include <tuple>

@@ -1,6 +1,5 @@
-// Power cuts at every point of the database's write sequences: what a cut leaves opens whole,
-// holds every batch whole or not at all and other services' keys as they were, and its fix is
-// at most ten passes older than the last one committed before the cut.
+// Power cuts at every write of the database: what a cut leaves opens, keeps other services' keys,
+// holds each batch whole or not at all, and a fix at most ten passes older than the last committed.
 #include <gtest/gtest.h>
 
 #include "publish/publish.h"
@@ -44,9 +43,8 @@ std::vector<size_t> drive(const std::string& path, int n, const std::vector<cras
     return marks;
 }
 
-// Other services' keys; what the fix batch and the dead-reckoning batch hold as passes; the
-// fix's pass; how many of those batches are torn (neither all their keys nor none, or not all
-// of one pass).
+// Other services' keys; the passes the fix and dead-reckoning batches hold; the fix's pass; how
+// many of those batches are torn (neither all their keys nor none, or not all of one pass).
 const char kQuery[] = R"(WITH b(db, pass) AS (SELECT db, round(CASE key
     WHEN 'GPS_LAST_VALID_LAT' THEN (value - 10) * 1000 WHEN 'GPS_LAST_VALID_LON' THEN (value - 20)
     * 500 WHEN 'GPS_DATA_TS' THEN value - 1000 WHEN 'DR_LAT' THEN (value - 48) * 1000 WHEN

@@ -11,9 +11,9 @@
 // "_sats" (13) used) with `overrides` merged in; "_nan": NaN position, speed and altitude.
 static Json::Value record(const std::string& overrides) {
     Json::Value o = navtest::json(overrides), fix = navtest::json(R"({"headingNMEA": 45.7,
-        "speedNMEA": 10.0, "altitude": 123.9, "hdop": 0.94, "calcHHMMSS": 93015, "calcDDMMYY": 10170,
-        "lat_dd": 52.5, "lon_dd": -1.25, "nSatsInUse": 12, "pdop": 1.5, "vdop": 99.0, "gpsdMode": 3,
-        "eastVelocity": 6, "northVelocity": 8})");
+        "speedNMEA": 10.0, "altitude": 123.9, "hdop": 0.94, "calcHHMMSS": 93015, "calcDDMMYY":
+        10170, "lat_dd": 52.5, "lon_dd": -1.25, "nSatsInUse": 12, "pdop": 1.5, "vdop": 99.0,
+        "gpsdMode": 3, "eastVelocity": 6, "northVelocity": 8})");
     for (int prn = 1; prn <= o.get("_sats", 13).asInt(); ++prn) fix["sats"][prn - 1]["PRN"] = prn;
     for (auto& sat : fix["sats"]) sat["used"] = true;
     for (const auto& name : o.getMemberNames()) fix[name] = o[name];

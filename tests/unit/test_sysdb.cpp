@@ -41,10 +41,9 @@ protected:
     sysdb::Database db_{(sysdb_use_file(path_.c_str()), path_)};
 };
 
-// Values keep their type and read back exactly. Typed reads take numbers as peers store them (as
-// text or doubles): integers from whole numbers in range, doubles from any number; anything else
-// fails and leaves the default alone. Rewriting stored values adds nothing to the WAL (the flash's
-// wear); a change does.
+// Values keep their type and read back exactly; typed reads take numbers as peers store them (text
+// or doubles): integers from whole numbers in range, doubles from any number, else fail and leave
+// the default alone. Rewriting stored values adds nothing to the WAL (flash wear); a change does.
 TEST_F(SysdbTest, ValuesReadBackExactlyAndRewritingThemCostsNothing) {
     // (type, value as text, what read_int reads or -99 when it fails, read_dbl succeeds)
     const std::tuple<sysdb_type, const char*, int, bool> cases[] = {
@@ -135,8 +134,7 @@ TEST_F(SysdbTest, BatchIsSeenWholeByAnotherConnectionAndEndsWithItsWritesOnAnExc
     EXPECT_EQ(rc, 0);
 }
 
-// An older file gets the rowid table at once, and its small pages only when no other
-// connection has it open.
+// An older file gets the rowid table at once; small pages only when no other connection has it.
 TEST_F(SysdbTest, OlderFilesAreRebuiltWithSmallPagesUnlessInUse) {
     for (const char* kind : {"old", "old in use", "new"}) {
         const bool old = kind[0] == 'o', in_use = strlen(kind) > 3;
