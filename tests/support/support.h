@@ -43,7 +43,7 @@ private:
 // A fresh database: the daemon's Database, and every thread's C-style calls (other services' view).
 struct TestDb {
     TempDir dir;
-    std::string path = dir / "sysdb.sqlite";
+    std::string path = dir / "lib/sysdb.sqlite";  // opening creates the directory
     sysdb::Database db{(sysdb_use_file(path.c_str()), path)};
 };
 
