@@ -27,17 +27,14 @@
 namespace navtest {
 
 // A fresh directory (mode 0755) removed with its contents on destruction.
-class TempDir {
-public:
-    TempDir() : path_("/tmp/navmon-test-XXXXXX") {
+struct TempDir {
+    TempDir() {
         if (mkdtemp(&path_[0]) == nullptr || chmod(path_.c_str(), 0755) != 0) abort();
     }
     ~TempDir() { (void)!system(("rm -rf '" + path_ + "'").c_str()); }
     const std::string& path() const { return path_; }
     std::string operator/(const std::string& rel) const { return path_ + "/" + rel; }
-
-private:
-    std::string path_;
+    std::string path_ = "/tmp/navmon-test-XXXXXX";
 };
 
 // A fresh database: the daemon's Database, and every thread's C-style calls (other services' view).
@@ -124,8 +121,7 @@ inline std::string nmea_sentence(const std::string& body) {
 }
 
 // Captures nm_log output (verbose on) for its lifetime.
-class LogCapture {
-public:
+struct LogCapture {
     LogCapture() {
         clear();
         log_set_verbose(true);
@@ -145,8 +141,6 @@ public:
         std::lock_guard<std::mutex> lock(mu_);
         lines_.clear();
     }
-
-private:
     static inline std::mutex mu_;
     static inline std::vector<std::string> lines_;
 };

@@ -13,7 +13,6 @@ namespace {
 class CoreTest : public ::testing::Test {
 protected:
     void SetUp() override { sysdb_use_file((dir / "sysdb.sqlite").c_str()); }
-    void TearDown() override { sysdb_reset_thread_connection(); }
     navtest::TempDir dir;
     const Environment env{dir.path(), dir / "sysdb.sqlite", dir / "config.json"};
     Navmon navmon{"test", env};

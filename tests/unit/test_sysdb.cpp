@@ -28,14 +28,11 @@ int count_batch(int n, int base) {
             const int rc = sysdb_namedb_read_int(nullptr, "GPS", key(i).c_str(), &v);
             found = rc == 0 && v != base + i ? -1 : found + (rc == 0);
         }
-        sysdb_reset_thread_connection();
     }).join();
     return found;
 }
 
-struct SysdbTest : ::testing::Test, navtest::TestDb {
-    void TearDown() override { sysdb_reset_thread_connection(); }
-};
+struct SysdbTest : ::testing::Test, navtest::TestDb {};
 
 // Values keep their type and read back exactly; typed reads take numbers as peers store them (text
 // or doubles): integers from whole numbers in range, doubles from any number, else fail and leave
