@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/base/base.h"
+#include "platform/clock/clock.h"
 #include "platform/sysdb/sysdb.h"
 
 // A program error (platform/base) is fatal in checked builds; elsewhere `expr` gives `release`.
@@ -35,6 +36,15 @@ struct TempDir {
     const std::string& path() const { return path_; }
     std::string operator/(const std::string& rel) const { return path_ + "/" + rel; }
     std::string path_ = "/tmp/navmon-test-XXXXXX";
+};
+
+// The platform's boot clock at `now` for its lifetime, as the test moves it.
+struct FakeClock {
+    explicit FakeClock(double start) {
+        now = start, fwtime_set_source([] { return now; });
+    }
+    ~FakeClock() { fwtime_set_source(nullptr); }
+    static inline double now;
 };
 
 // A fresh database: the daemon's Database, and every thread's C-style calls (other services' view).

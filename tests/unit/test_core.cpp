@@ -10,11 +10,8 @@
 
 namespace {
 
-class CoreTest : public ::testing::Test {
-protected:
-    void SetUp() override { sysdb_use_file((dir / "sysdb.sqlite").c_str()); }
-    navtest::TempDir dir;
-    const Environment env{dir.path(), dir / "sysdb.sqlite", dir / "config.json"};
+struct CoreTest : ::testing::Test, navtest::TestDb {  // Navmon's Database on the file, not TestDb's
+    const Environment env{dir.path(), path, dir / "config.json"};
     Navmon navmon{"test", env};
 };
 

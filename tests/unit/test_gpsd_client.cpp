@@ -4,7 +4,6 @@
 #include <atomic>
 #include <ctime>
 
-#include "platform/clock/clock.h"
 #include "platform/cmd/cmd.h"
 #include "platform/gpsd/gpsd.h"
 #include "tests/support/support.h"
@@ -116,8 +115,7 @@ TEST(GpsdClient, TimeoutsReconnectAndStop) {
 // ---- restart_gps_engine (its use by the pass, and a failing command: with the core tests) ---
 
 TEST(EngineRestart, RunsTheCommandWarnsAtMostEveryTenMinutesAndKillsAHungOne) {
-    static double now = 1e6;
-    fwtime_set_source([] { return now; });
+    navtest::FakeClock clock(1e6);
     navtest::TempDir dir;
     const std::string config = dir / "config.json", key = "{\"gps\":{\"engine_restart_command\":";
     ConfigStore store(config);
@@ -129,14 +127,13 @@ TEST(EngineRestart, RunsTheCommandWarnsAtMostEveryTenMinutesAndKillsAHungOne) {
     EXPECT_EQ(navtest::read_file(config + ".sent"), "$PSTMGPSRESTART\r\n");
     navtest::write_file(config, key + "42}}");  // not a command; tried each second of silence
     for (double t : {0.0, 1.0, 599.0, 600.0}) {
-        now = 1e6 + t;
+        clock.now = 1e6 + t;
         EXPECT_EQ(engine.restart_gps_engine(), -1);
     }
     EXPECT_EQ(log.count("No GPS engine restart command configured"), 2);
     navtest::write_file(config, key + "\"sleep 60 & echo $! > " + config + ".pid; wait\"}}");
     EXPECT_EQ(engine.restart_gps_engine(), -1);
     EXPECT_TRUE(log.contains("timed out"));
-    fwtime_set_source(nullptr);
     const std::string cmdline =
         "/proc/" + std::to_string(atoi(navtest::read_file(config + ".pid").c_str())) + "/cmdline";
     ASSERT_NE(cmdline, "/proc/0/cmdline");

@@ -6,23 +6,15 @@
 #include <tuple>
 
 #include "intake/intake.h"
-#include "platform/clock/clock.h"
 #include "tests/support/support.h"
 
 namespace {
 
-double g_now = 0.0;
-
 class FixStateTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        g_now = 1000.0;
-        fwtime_set_source([] { return g_now; });
-    }
-    void TearDown() override { fwtime_set_source(nullptr); }
     // One processing pass, `step` seconds after the previous one; returns the snapshot.
     Json::Value pass(double step = 1.0) {
-        g_now += step;
+        clock.now += step;
         Json::Value snapshot = state->fixstate_snapshot();
         state->process_gps_data(snapshot, nullptr);
         return snapshot;
@@ -33,10 +25,11 @@ protected:
         auto r = navtest::json(R"({"class":"TPV","lat":47.123456789,"lon":-122.5,"speed":0})");
         r["time"] = time;
         r["mode"] = mode;
-        r["ts"] = g_now + 1 - age;
+        r["ts"] = clock.now + 1 - age;
         state->fixstate_store("TPV", r);
     }
     void restart() { state = std::make_unique<FixState>(), log.clear(); }
+    navtest::FakeClock clock{1000.0};
     navtest::LogCapture log;
     std::unique_ptr<FixState> state = std::make_unique<FixState>();
 };
@@ -72,7 +65,7 @@ TEST_F(FixStateTest, FixHoldsTwoPassesThenClockRunsOnOverDateBoundaries) {
             // Grace passes at the same instant: only the report's own "ts" makes it not fresh.
             s = pass(i == 0 ? 1 : i < 3 ? 0 : 7);
             EXPECT_EQ(s["validity"].asBool(), i < 3) << fix << " pass " << i;
-            EXPECT_EQ(s["ts"], Json::Value(g_now)) << fix;
+            EXPECT_EQ(s["ts"], Json::Value(clock.now)) << fix;
         }
         EXPECT_EQ(s["iso8601"].asString(), iso) << fix;
         EXPECT_EQ(s["calc_hhmmss"], Json::Value(hhmmss)) << fix;

@@ -3,7 +3,6 @@
 
 #include <tuple>
 
-#include "platform/clock/clock.h"
 #include "platform/cmd/cmd.h"
 #include "platform/led/led.h"
 #include "platform/service/service.h"
@@ -92,16 +91,14 @@ TEST(Led, CodesWriteTheirAttributesAndOnlyShownCodesAreRemembered) {
 }
 
 TEST(Watchdog, KickedAtFirstThenOncePerMinuteOfUptime) {
-    static double now;
+    FakeClock clock(0);
     LogCapture log;
-    fwtime_set_source([] { return now; });
     Watchdog watchdog;
     // (uptime, kicks so far): the clock going back (50) changes nothing: uptime never goes back
     const std::pair<double, int> steps[] = {{100, 1}, {159.9, 1}, {160, 2}, {50, 2}, {560, 3}};
     for (const auto& [uptime, kicks] : steps) {
-        now = uptime;
+        clock.now = uptime;
         watchdog.kick();
         EXPECT_EQ(log.count("Kicking watchdog"), kicks) << uptime;
     }
-    fwtime_set_source(nullptr);
 }
