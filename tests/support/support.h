@@ -1,4 +1,4 @@
-// Helpers shared by the unit tests: temporary directories, databases, files, log capture.
+// What the unit tests share: common headers, temporary directories, databases, files, log capture.
 #pragma once
 
 #include <arpa/inet.h>
@@ -7,11 +7,17 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <functional>
 #include <mutex>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "platform/base/base.h"

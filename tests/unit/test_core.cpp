@@ -3,7 +3,6 @@
 
 #include <cmath>
 #include <map>
-#include <tuple>
 
 #include "core/core.h"
 #include "tests/support/support.h"

@@ -1,7 +1,6 @@
 // gpsMqtt without a broker: publications are recorded instead of sent.
 #include <gtest/gtest.h>
 
-#include <tuple>
 #include <utility>
 
 #include "mqtt/gps_mqtt.h"

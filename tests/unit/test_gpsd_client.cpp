@@ -1,9 +1,6 @@
 // The gpsd client against a loopback stand-in (a real gpsd: the process tests); engine restarts.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <ctime>
-
 #include "platform/cmd/cmd.h"
 #include "platform/gpsd/gpsd.h"
 #include "tests/support/support.h"

@@ -1,9 +1,6 @@
 // gpsd report intake: FixState and the per-pass validity and time processing; the reassembly of
 // gpsd's JSON stream into reports, and their dispatch to FixState and the sink.
 #include <gtest/gtest.h>
-#include <time.h>
-
-#include <tuple>
 
 #include "intake/intake.h"
 #include "tests/support/support.h"

@@ -1,8 +1,6 @@
 // Configuration store, pid files, LED and watchdog (the log and its verbosity: every process test).
 #include <gtest/gtest.h>
 
-#include <tuple>
-
 #include "platform/cmd/cmd.h"
 #include "platform/led/led.h"
 #include "platform/service/service.h"

@@ -2,10 +2,6 @@
 // proprietary sentences' handlers, incomplete lines, the scanner against sscanf.
 #include <gtest/gtest.h>
 
-#include <climits>
-#include <cstdio>
-#include <tuple>
-
 #include "receiver/receiver.h"
 #include "tests/support/support.h"
 

@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <limits>
-#include <tuple>
 
 #include "sentences/sentences.h"
 #include "tests/support/support.h"

@@ -2,11 +2,8 @@
 // another connection, older files rebuilt, a busy database that writes nothing.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <climits>
 #include <cstring>
 #include <stdexcept>
-#include <tuple>
 
 #include "platform/sysdb/sysdb.h"
 #include "tests/support/support.h"
