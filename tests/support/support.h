@@ -46,8 +46,8 @@ struct TempDir {
 
 // The platform's boot clock at `now` for its lifetime, as the test moves it.
 struct FakeClock {
-    explicit FakeClock(double start) {
-        now = start, fwtime_set_source([] { return now; });
+    explicit FakeClock(double t) {
+        now = t, fwtime_set_source([] { return now; });
     }
     ~FakeClock() { fwtime_set_source(nullptr); }
     static inline double now;
@@ -60,9 +60,8 @@ struct TestDb {
     sysdb::Database db{(sysdb_use_file(path.c_str()), path)};
 };
 
-// The last row of sql's results on db as text ("-" for NULL); none after an error, told in *error.
-inline std::vector<std::string> sql_row(sqlite3* db, const char* sql,
-                                        std::string* error = nullptr) {
+// The last row of sql's results on db as text ("-" for NULL); none after an error, told in *err.
+inline std::vector<std::string> sql_row(sqlite3* db, const char* sql, std::string* err = nullptr) {
     std::vector<std::string> out;
     auto last = [](void* to, int n, char** v, char**) {
         auto* row = static_cast<std::vector<std::string>*>(to);
@@ -71,7 +70,7 @@ inline std::vector<std::string> sql_row(sqlite3* db, const char* sql,
         return 0;
     };
     if (sqlite3_exec(db, sql, last, &out, nullptr) == SQLITE_OK) return out;
-    if (error != nullptr) *error = sqlite3_errmsg(db);
+    if (err != nullptr) *err = sqlite3_errmsg(db);
     return {};
 }
 
@@ -103,11 +102,9 @@ inline int free_port() {
 
 // Polls `cond` every 10 ms until it holds or `timeout_ms` passes.
 inline bool wait_for(const std::function<bool()>& cond, int timeout_ms) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (; !cond(); std::this_thread::sleep_for(std::chrono::milliseconds(10)))
+        if (std::chrono::steady_clock::now() >= end) return false;
     return true;
 }
 

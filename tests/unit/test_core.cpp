@@ -122,15 +122,13 @@ TEST(PassPacer, APassFollowsEachNewSecondsTpvAndNoneComesFasterThanOneASecond) {
 struct FakeWaits : Waits {
     double now() override { return t; }
     Woken wait(double until, bool reports) override {
-        char entry[32];
+        char e[32];
         const auto step = steps.find(waits++);
         const double cut = step != steps.end() ? std::min(until, t + step->second.first) : until;
-        snprintf(entry, sizeof entry, " %c%g%s", reports ? 'w' : 's', cut - t,
-                 cut < until ? "!" : "");
-        log += entry;
+        snprintf(e, sizeof e, " %c%g%s", reports ? 'w' : 's', cut - t, cut < until ? "!" : "");
+        log += e;
         t = cut;
-        if (cut == until) return TIME;
-        return step->second.second() ? SIGNAL : REPORT;
+        return cut == until ? TIME : step->second.second() ? SIGNAL : REPORT;
     }
     void report() override {}
     double t = 100.0;
@@ -146,6 +144,8 @@ TEST_F(CoreTest, TheLoopWaitsForThePassAndItsFlagsEndItAtOnce) {
     // Without gpsd every pass is a restart: 4 s and 2 s. A TPV stored 0.3 s into the wait for
     // the first pass brings it 0.3 s and the quiet time later.
     std::function<void()> tpv;
+    const std::string line = R"({"class":"TPV","mode":3,"time":"2026-12-07T10:00:00.000Z",)"
+                             "\"lat\":48,\"lon\":11,\"speed\":1}\n";
     const std::pair<Steps, std::string> cases[] = {
         {{{3, {0.5, quit}}}, " w1 s4 s2 w0.5!"},
         {{{3, {0.5, off}}}, " w1 s4 s2 w0.5!"},
@@ -156,12 +156,7 @@ TEST_F(CoreTest, TheLoopWaitsForThePassAndItsFlagsEndItAtOnce) {
         FakeWaits& w = *waits;
         w.steps = steps;
         Navmon loop("test", env, std::move(waits));
-        tpv = [&] {
-            std::string line = R"({"class":"TPV","mode":3,"time":"2026-12-07T10:00:00.000Z",)"
-                               R"("lat":48,"lon":11,"speed":1})"
-                               "\n";
-            loop.json_intake().on_gpsd_json(&line[0]);
-        };
+        tpv = [&] { loop.json_intake().on_gpsd_json(&std::string(line)[0]); };
         loop.start();
         signal_client.load()->set_svc_req(true);
         loop.run_parsing_loop();
