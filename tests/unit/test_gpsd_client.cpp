@@ -6,7 +6,6 @@
 #include "tests/support/support.h"
 
 using namespace std::literals;
-using navtest::wait_for;
 
 namespace {
 
@@ -80,7 +79,7 @@ TEST(GpsdClient, LinesArriveWholeAndWaitingCostsNoCpu) {
         {navtest::free_port(), {}}};
     for (const auto& [port, expected] : cases) {
         Watched w(port, 15000000);
-        EXPECT_TRUE(wait_for([&] { return w.seen().size() == expected.size(); }, 3000));
+        EXPECT_TRUE(navtest::wait_for([&] { return w.seen().size() == expected.size(); }, 3000));
         const std::clock_t before = std::clock();  // CPU time of the process
         std::this_thread::sleep_for(1s);
         EXPECT_LT(std::clock() - before, CLOCKS_PER_SEC / 10) << port;
@@ -96,9 +95,9 @@ TEST(GpsdClient, TimeoutsReconnectAndStop) {
     FakeGpsd gpsd("{\"class\":\"VERSION\"}\n");
     Watched w(gpsd.port, 50000);  // destroyed first: no callback outlives it
     EXPECT_EQ(w.client.get_gpsd_forever_non_blocking(), 0);  // already running
-    ASSERT_TRUE(wait_for([&] { return w.seen().size() == 1 && w.timeouts >= 3; }, 5000));
+    ASSERT_TRUE(navtest::wait_for([&] { return w.seen().size() == 1 && w.timeouts >= 3; }, 5000));
     gpsd.drop();
-    EXPECT_TRUE(wait_for([&] { return w.seen().size() == 2; }, 5000));  // greeted again
+    EXPECT_TRUE(navtest::wait_for([&] { return w.seen().size() == 2; }, 5000));  // greeted again
     w.client.stop_loop();
     w.stopped = true;
     std::this_thread::sleep_for(200ms);
@@ -106,7 +105,7 @@ TEST(GpsdClient, TimeoutsReconnectAndStop) {
     w.timeouts = 0;
     w.client.set_on_msg_callback_fkt([](char*) { std::this_thread::sleep_for(200ms); });
     ASSERT_EQ(w.client.get_gpsd_forever_non_blocking(), 0);
-    EXPECT_TRUE(wait_for([&] { return w.timeouts >= 2; }, 5000));
+    EXPECT_TRUE(navtest::wait_for([&] { return w.timeouts >= 2; }, 5000));
 }
 
 // ---- restart_gps_engine (its use by the pass, and a failing command: with the core tests) ---
@@ -135,7 +134,7 @@ TEST(EngineRestart, RunsTheCommandWarnsAtMostEveryTenMinutesAndKillsAHungOne) {
         "/proc/" + std::to_string(atoi(navtest::read_file(config + ".pid").c_str())) + "/cmdline";
     ASSERT_NE(cmdline, "/proc/0/cmdline");
     // Gone, or a zombie (no command line) waiting for its new parent to reap it.
-    EXPECT_TRUE(wait_for([&] { return navtest::read_file(cmdline).empty(); }, 3000));
+    EXPECT_TRUE(navtest::wait_for([&] { return navtest::read_file(cmdline).empty(); }, 3000));
 }
 
 }  // namespace
