@@ -1,6 +1,4 @@
 // The session records, the first fix per session count, the pass's engine restart rule and pace.
-#include <gtest/gtest.h>
-
 #include <cmath>
 #include <map>
 

@@ -1,6 +1,4 @@
 // The fix record writer: FixRecord and the "GPS" batch of each pass, in a private database.
-#include <gtest/gtest.h>
-
 #include <optional>
 
 #include "publish/publish.h"

@@ -1,6 +1,4 @@
 // gpsMqtt without a broker: publications are recorded instead of sent.
-#include <gtest/gtest.h>
-
 #include <utility>
 
 #include "mqtt/gps_mqtt.h"

@@ -1,6 +1,4 @@
 // The gpsd client against a loopback stand-in (a real gpsd: the process tests); engine restarts.
-#include <gtest/gtest.h>
-
 #include "platform/cmd/cmd.h"
 #include "platform/gpsd/gpsd.h"
 #include "tests/support/support.h"

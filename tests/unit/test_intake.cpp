@@ -1,7 +1,5 @@
 // gpsd report intake: FixState and the per-pass validity and time processing; the reassembly of
 // gpsd's JSON stream into reports, and their dispatch to FixState and the sink.
-#include <gtest/gtest.h>
-
 #include "intake/intake.h"
 #include "tests/support/support.h"
 

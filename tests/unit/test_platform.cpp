@@ -1,6 +1,4 @@
 // Configuration store, pid files, LED and watchdog (the log and its verbosity: every process test).
-#include <gtest/gtest.h>
-
 #include "platform/cmd/cmd.h"
 #include "platform/led/led.h"
 #include "platform/service/service.h"

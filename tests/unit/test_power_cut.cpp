@@ -1,7 +1,5 @@
 // Power cuts at every write of the database: what a cut leaves opens, keeps other services' keys,
 // holds each batch whole or not at all, and a fix at most ten passes older than the last committed.
-#include <gtest/gtest.h>
-
 #include "publish/publish.h"
 #include "receiver/receiver.h"
 #include "tests/support/crash_vfs.h"

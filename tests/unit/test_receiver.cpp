@@ -1,7 +1,5 @@
 // Raw receiver lines: liveness, routing, satellites-in-view groups, the signal quality index; the
 // proprietary sentences' handlers, incomplete lines, the scanner against sscanf.
-#include <gtest/gtest.h>
-
 #include "receiver/receiver.h"
 #include "tests/support/support.h"
 

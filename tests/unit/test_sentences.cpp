@@ -1,6 +1,4 @@
 // NMEA sentences and TAIP reports built from a FixRecord and stored in a private database.
-#include <gtest/gtest.h>
-
 #include <limits>
 
 #include "sentences/sentences.h"

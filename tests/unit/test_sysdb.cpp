@@ -1,7 +1,5 @@
 // The system database on SQLite: typed values, reads as peers store them, batches seen whole by
 // another connection, older files rebuilt, a busy database that writes nothing.
-#include <gtest/gtest.h>
-
 #include <cstring>
 #include <stdexcept>
 
