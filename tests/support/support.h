@@ -90,15 +90,15 @@ inline std::string stored(const char* key, const char* db = "GPS") {
     return sysdb_namedb_read_value(nullptr, db, key, &v) == 0 ? sysdb_value_text(v) : "-";
 }
 
-// A loopback TCP port that was free when asked.
-inline int free_port() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
+// A TCP socket bound to a free loopback port, *port; it refuses connections until it listens.
+inline int loopback_socket(int* port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in addr{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
     socklen_t len = sizeof addr;
     if (bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0) abort();
     getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    close(fd);
-    return ntohs(addr.sin_port);
+    *port = ntohs(addr.sin_port);
+    return fd;
 }
 
 // Polls `cond` every 10 ms until it holds or `timeout_ms` passes.

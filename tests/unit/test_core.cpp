@@ -71,8 +71,7 @@ std::vector<double> passes(const Reports& reports, double end) {
     }
 }
 
-// TPVs from `from` every `step` seconds of the host, receiver time from rx0 advancing by `rx` each,
-// followed 5 ms later by a SKY (when sky); 20 s of them.
+// 20 s of TPVs from `from` every `step` s, receiver time rx0 + i * `rx`; SKYs 5 ms after if sky.
 Reports feed(double from, double step, double rx, bool sky, double rx0 = 0) {
     Reports r;
     for (int i = 0; from + i * step < 20.0; ++i) {

@@ -71,11 +71,10 @@ TEST(GpsMqtt, RepliesBroadcastsAndXtraRequests) {
         mqtt.broadcast_gps_data(type, Json::Value(1));
     EXPECT_EQ(std::exchange(mqtt.sent, ""),
               GPS_SAT_TOPIC " 1\n|" GPS_SAT_TOPIC " 1\n|" GPS_TPV_TOPIC " 1\n|");
-    const std::string file = mqtt.xtra_file;
-    mkdir_parents(file);
-    navtest::write_file(file, "xtra");
+    mkdir_parents(mqtt.xtra_file);
+    navtest::write_file(mqtt.xtra_file, "xtra");
     struct stat st {};
-    ASSERT_EQ(stat(file.c_str(), &st), 0);
+    ASSERT_EQ(stat(mqtt.xtra_file.c_str(), &st), 0);
     time_t now = 0;
     mqtt.xtra_clock = [&now] { return now; };
     const std::string req =
@@ -99,7 +98,7 @@ TEST(GpsMqtt, RepliesBroadcastsAndXtraRequests) {
     }
     // Given up at the next check, also when not due then; without a file an update is always due.
     EXPECT_FALSE(mqtt.xtra_pending);
-    unlink(file.c_str());
+    unlink(mqtt.xtra_file.c_str());
     for (now = 1000; now <= 2000; now += 1000) mqtt.request_xtra_update();
     EXPECT_EQ(std::exchange(mqtt.sent, ""), req + "1000}\n|" + req + "2000}\n|");
 

@@ -7,15 +7,11 @@ using namespace std::literals;
 
 namespace {
 
-// Listens on a free loopback port; sends `greeting` to each connection, then keeps it open and
-// silent until drop() closes every connection so far.
+// A gpsd on a free loopback port: `greeting` to each connection, which then stays open and silent
+// until drop() closes every connection so far. One not listening refuses connections.
 struct FakeGpsd {
-    explicit FakeGpsd(std::string greeting) {
-        sockaddr_in addr{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-        socklen_t len = sizeof addr;
-        EXPECT_FALSE(bind(fd_, reinterpret_cast<sockaddr*>(&addr), len) || listen(fd_, 4) ||
-                     getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len));
-        port = ntohs(addr.sin_port);
+    explicit FakeGpsd(std::string greeting, bool listening = true) {
+        EXPECT_TRUE(!listening || listen(fd_, 4) == 0);
         thread_ = std::thread([this, greeting] {
             for (int c; (c = accept(fd_, nullptr, nullptr)) >= 0;) {
                 send(c, greeting.data(), greeting.size(), MSG_NOSIGNAL);
@@ -36,7 +32,7 @@ struct FakeGpsd {
         clients_.clear();
     }
     int port = 0;
-    int fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int fd_ = navtest::loopback_socket(&port);
     std::mutex mu_;
     std::vector<int> clients_;
     std::thread thread_;
@@ -70,11 +66,11 @@ struct Watched {
 // connection, on half a line or for a gpsd that is not there costs (next to) no CPU.
 TEST(GpsdClient, LinesArriveWholeAndWaitingCostsNoCpu) {
     FakeGpsd idle("{\"class\":\"VERSION\"}\n{\"a\":\"b\0c\"}\r\n{}\n"s);
-    FakeGpsd half("{\"class\":\"VERSION\"}\n{\"class\":\"TPV\",\"mo");
+    FakeGpsd half("{\"class\":\"VERSION\"}\n{\"class\":\"TPV\",\"mo"), absent("", false);
     const std::pair<int, std::vector<std::string>> cases[] = {
         {idle.port, {"{\"class\":\"VERSION\"}\n", "{\"a\":\"b\n", "{}\n"}},
         {half.port, {"{\"class\":\"VERSION\"}\n"}},
-        {navtest::free_port(), {}}};
+        {absent.port, {}}};
     for (const auto& [port, expected] : cases) {
         Watched w(port, 15000000);
         EXPECT_TRUE(navtest::wait_for([&] { return w.seen().size() == expected.size(); }, 3000));

@@ -1,5 +1,4 @@
-// gpsd report intake: FixState and the per-pass validity and time processing; the reassembly of
-// gpsd's JSON stream into reports, and their dispatch to FixState and the sink.
+// Intake: FixState and its per-pass validity and time; the JSON stream's reassembly and dispatch.
 #include "intake/intake.h"
 #include "tests/support/support.h"
 

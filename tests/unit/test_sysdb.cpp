@@ -1,5 +1,4 @@
-// The system database on SQLite: typed values, reads as peers store them, batches seen whole by
-// another connection, older files rebuilt, a busy database that writes nothing.
+// The system database: typed values, reads as peers store them, whole batches, rebuilds, a lock.
 #include <cstring>
 #include <stdexcept>
 
@@ -110,14 +109,12 @@ TEST_F(SysdbTest, BatchIsSeenWholeByAnotherConnectionAndEndsWithItsWritesOnAnExc
     EXPECT_EQ(count_batch(n, 100), n);
     // Another thread of the process waits for a batch, however long, instead of failing on the
     // database's busy timeout: the batch holds the process's lock.
-    std::thread other;
     std::atomic<int> rc{-2};
-    {
-        sysdb::Batch batch(db, "GPS");
-        other = std::thread([&] { rc = db.write_int("GPS", "K0", 300); });
-        std::this_thread::sleep_for(std::chrono::milliseconds(800));
-        EXPECT_EQ(rc, -2) << "a write went in while another thread's batch was open";
-    }
+    sysdb::Batch batch(db, "GPS");
+    std::thread other([&] { rc = db.write_int("GPS", "K0", 300); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(800));
+    EXPECT_EQ(rc, -2) << "a write went in while another thread's batch was open";
+    batch.end();
     other.join();
     EXPECT_EQ(rc, 0);
 }
