@@ -192,32 +192,30 @@ void replay(const std::vector<Op>& log, const std::string& db_name, Check&& chec
             if (kind == DIRSYNC) g.named = g.exists, g.old = g.exists ? g.old : std::nullopt;
         std::mt19937 rng(k);
         for (Variant v : {DROP, TORN, SUBSET}) {
-            if (v == DROP && (kind == WRITE || kind == TRUNCATE)) {
-                check(k, v, nullptr);
-                continue;
-            }
-            for (auto it = out.begin(); it != out.end();)  // names only the last check made
-                it = files.count(it->first) ? std::next(it) : out.erase(it);
-            for (auto& [name, g] : files) {
-                std::string& d = out[name];  // assigned into, keeping its buffer
-                if (!g.named) {
-                    d.assign(g.old.value_or(""));
-                } else if (v == TORN && &g == &f && kind == WRITE) {
-                    d.swap(torn);
-                } else {
-                    d.assign(v == TORN ? g.now : g.synced);
-                    auto kept = v == SUBSET ? g.pending : decltype(g.pending)();
-                    std::shuffle(kept.begin(), kept.end(), rng);
-                    kept.resize(rng() % (kept.size() + 1));
-                    for (const Op* p : kept) detail::apply(d, *p, false);
+            sqlite3* db = nullptr;  // stays null for a DROP state that is k - 1's
+            if (v != DROP || (kind != WRITE && kind != TRUNCATE)) {
+                for (auto it = out.begin(); it != out.end();)  // names only the last check made
+                    it = files.count(it->first) ? std::next(it) : out.erase(it);
+                for (auto& [name, g] : files) {
+                    std::string& d = out[name];  // assigned into, keeping its buffer
+                    if (!g.named) {
+                        d.assign(g.old.value_or(""));
+                    } else if (v == TORN && &g == &f && kind == WRITE) {
+                        d.swap(torn);
+                    } else {
+                        d.assign(v == TORN ? g.now : g.synced);
+                        auto kept = v == SUBSET ? g.pending : decltype(g.pending)();
+                        std::shuffle(kept.begin(), kept.end(), rng);
+                        kept.resize(rng() % (kept.size() + 1));
+                        for (const Op* p : kept) detail::apply(d, *p, false);
+                    }
+                    if (!g.named && !g.old) out.erase(name);
                 }
-                if (!g.named && !g.old) out.erase(name);
+                sqlite3_open_v2(db_name.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
+                                vfs.zName);
+                sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+                sqlite3_exec(db, "PRAGMA locking_mode=EXCLUSIVE", nullptr, nullptr, nullptr);
             }
-            sqlite3* db = nullptr;
-            sqlite3_open_v2(db_name.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
-                            vfs.zName);
-            sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
-            sqlite3_exec(db, "PRAGMA locking_mode=EXCLUSIVE", nullptr, nullptr, nullptr);
             check(k, v, db);
             sqlite3_close(db);
         }

@@ -31,8 +31,7 @@ std::vector<size_t> drive(const std::string& path, int n, const std::vector<cras
         char text[1600];
         snprintf(text, sizeof text, "$PSTMDRPVA,%d,100,%.6f,11.5,545,1.5,-2.5,0,1.3,-0.6,%d", p,
                  48 + p / 1000.0, p % 360);
-        std::string lines = navtest::nmea_sentence(text) + kDeadReckoningAndGsv;
-        intake.on_nmea_message(&lines[0]);
+        intake.on_nmea_message(&(navtest::nmea_sentence(text) + kDeadReckoningAndGsv)[0]);
         snprintf(text, sizeof text, kSnapshot, 1000 + p, 10 + p / 1000.0, 20 + p / 500.0, p % 360);
         Json::Value snap = navtest::json(text);
         writer.saveGpsDataSysdb(snap);

@@ -1,5 +1,4 @@
-// Raw receiver lines: liveness, routing, satellites-in-view groups, the signal quality index; the
-// proprietary sentences' handlers, incomplete lines, the scanner against sscanf.
+// Receiver lines: liveness, routing, GSV groups, quality index, proprietary handlers; the scanner.
 #include "receiver/receiver.h"
 #include "tests/support/support.h"
 
