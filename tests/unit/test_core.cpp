@@ -5,8 +5,6 @@
 #include "core/core.h"
 #include "tests/support/support.h"
 
-namespace {
-
 struct CoreTest : ::testing::Test, navtest::TestDb {  // Navmon's Database on the file, not TestDb's
     const Environment env{dir.path(), path, dir / "config.json"};
     Navmon navmon{"test", env};
@@ -56,7 +54,7 @@ using Reports = std::vector<std::pair<double, std::string>>;
 using Steps = std::map<int, std::pair<double, std::function<bool()>>>;
 
 // The passes of a pacer over reports at their times ("" a SKY, else a TPV's time) until `end`.
-std::vector<double> passes(const Reports& reports, double end) {
+static std::vector<double> passes(const Reports& reports, double end) {
     PassPacer pacer;
     pacer.start(0.0);
     std::vector<double> at;
@@ -72,7 +70,7 @@ std::vector<double> passes(const Reports& reports, double end) {
 }
 
 // 20 s of TPVs from `from` every `step` s, receiver time rx0 + i * `rx`; SKYs 5 ms after if sky.
-Reports feed(double from, double step, double rx, bool sky, double rx0 = 0) {
+static Reports feed(double from, double step, double rx, bool sky, double rx0 = 0) {
     Reports r;
     for (int i = 0; from + i * step < 20.0; ++i) {
         char time[40];
@@ -161,5 +159,3 @@ TEST_F(CoreTest, TheLoopWaitsForThePassAndItsFlagsEndItAtOnce) {
         need_to_quit = false;
     }
 }
-
-}  // namespace

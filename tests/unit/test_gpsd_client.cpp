@@ -5,8 +5,6 @@
 
 using namespace std::literals;
 
-namespace {
-
 // A gpsd on a free loopback port: `greeting` to each connection, which then stays open and silent
 // until drop() closes every connection so far. One not listening refuses connections.
 struct FakeGpsd {
@@ -130,5 +128,3 @@ TEST(EngineRestart, RunsTheCommandWarnsAtMostEveryTenMinutesAndKillsAHungOne) {
     // Gone, or a zombie (no command line) waiting for its new parent to reap it.
     EXPECT_TRUE(navtest::wait_for([&] { return navtest::read_file(cmdline).empty(); }, 3000));
 }
-
-}  // namespace

@@ -2,8 +2,6 @@
 #include "intake/intake.h"
 #include "tests/support/support.h"
 
-namespace {
-
 class FixStateTest : public ::testing::Test {
 protected:
     // One processing pass, `step` seconds after the previous one; returns the snapshot.
@@ -82,8 +80,6 @@ TEST_F(FixStateTest, ReportsThatAreNotFreshNeitherStartNorExtendValidity) {
         EXPECT_EQ(seen, (std::vector<bool>{false, true, true, true, false})) << age << " " << mode;
     }
 }
-
-}  // namespace
 
 const std::string kTpv = R"({"class":"TPV","mode":3,"time":"T","lat":4,"lon":2,"alt":1,"speed":0})";
 const std::string kSky = R"({"class":"SKY","ts":"own","satellites":[{"PRN":1},{"PRN":2}]})";

@@ -5,8 +5,6 @@
 #include "tests/support/crash_vfs.h"
 #include "tests/support/support.h"
 
-namespace {
-
 const std::string kDeadReckoningAndGsv =
     navtest::nmea_sentence("$PSTMDRSENMSG,14,1000000,12.5") +
     navtest::nmea_sentence("$GPGSV,2,1,08,02,67,112,40,05,43,250,38,07,12,045,33,09,55,300,41") +
@@ -21,7 +19,7 @@ const char kSnapshot[] = R"({"ts": %d, "validity": true, "iso8601": "2025-09-21T
 // dead reckoning on (a satellites-in-view group and two dead-reckoning sentences through the
 // receiver intake, then the fix batch of a valid fix at (10 + p / 1000, 20 + p / 500), time
 // 1000 + p). The log's length after each pass; the connection closed at the end, as by an exit.
-std::vector<size_t> drive(const std::string& path, int n, const std::vector<crashvfs::Op>& log) {
+static auto drive(const std::string& path, int n, const std::vector<crashvfs::Op>& log) {
     sysdb::Database db(path);
     FixWriter writer(db);
     ReceiverIntake intake(db);
@@ -55,7 +53,7 @@ const char kQuery[] = R"(WITH b(db, pass) AS (SELECT db, round(CASE key
 
 // "" when db passes the integrity check, keeps `others` (unless empty) and the batches whole or
 // not at all; *pass: the pass of the fix batch (-1: none).
-std::string check(sqlite3* db, const std::string& others, int* pass) {
+static std::string check(sqlite3* db, const std::string& others, int* pass) {
     std::string error;
     *pass = -1;
     if (navtest::sql_row(db, "PRAGMA integrity_check", &error) != std::vector<std::string>{"ok"})
@@ -109,5 +107,3 @@ TEST(PowerCut, EveryCutLeavesWholeBatchesOtherKeysAndARecentFix) {
             << name << ": WAL up to " << frames << " frames";
     }
 }
-
-}  // namespace

@@ -5,17 +5,15 @@
 #include "platform/sysdb/sysdb.h"
 #include "tests/support/support.h"
 
-namespace {
-
 const auto key = [](int i) { return "K" + std::to_string(i); };
 // Keys K0..K{n-1} of "GPS" written in one batch, key i holding base + i.
-int write_batch(sysdb::Database& db, int n, int base) {
+static int write_batch(sysdb::Database& db, int n, int base) {
     sysdb::Batch batch(db, "GPS");
     for (int i = 0; i < n; ++i) batch.write_int(key(i).c_str(), base + i);
     return batch.end();
 }
 // How many of K0..K{n-1} hold base + i on another thread's connection; -1 if one holds other.
-int count_batch(int n, int base) {
+static int count_batch(int n, int base) {
     int found = 0;
     std::thread([&] {
         for (int i = 0, v = 0; i < n && found >= 0; ++i) {
@@ -174,5 +172,3 @@ TEST_F(SysdbTest, LockHeldPastTheTimeoutWritesNothing) {
     sqlite3_close(other);  // rolls its transaction back
     EXPECT_EQ(write_batch(db, 3, 10), 0) << "recovers once the lock is gone";
 }
-
-}  // namespace
