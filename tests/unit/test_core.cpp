@@ -40,9 +40,9 @@ TEST_F(CoreTest, EngineRestartAfterMoreThanFourSilentTimeouts) {
     const std::tuple<bool, int, size_t, int> steps[] = {
         {false, 4, 0, 4}, {false, 1, 1, 0}, {true, 5, 1, 5}, {false, 0, 2, 0}};
     for (const auto& [fails, timeouts, restarts, left] : steps) {
-        navtest::write_file(dir / "config.json",
-                            std::string("{\"gps\":{\"engine_restart_command\":\"") +
-                                (fails ? "exit 3" : "echo r >> " + dir / "r") + "\"}}");
+        const std::string cmd = fails ? "exit 3" : "echo r >> " + dir / "r";
+        navtest::write_file(env.config_path,
+                            R"({"gps":{"engine_restart_command":")" + cmd + "\"}}");
         for (int i = 0; i < timeouts; ++i) navmon.receiver().count_timeout();
         navmon.run_processing_pass();
         EXPECT_EQ(navtest::read_file(dir / "r").size(), 2 * restarts);

@@ -93,8 +93,7 @@ TEST(Watchdog, KickedAtFirstThenOncePerMinuteOfUptime) {
     // (uptime, kicks so far): the clock going back (50) changes nothing: uptime never goes back
     const std::pair<double, int> steps[] = {{100, 1}, {159.9, 1}, {160, 2}, {50, 2}, {560, 3}};
     for (const auto& [uptime, kicks] : steps) {
-        clock.now = uptime;
-        watchdog.kick();
+        clock.now = uptime, watchdog.kick();
         EXPECT_EQ(log.count("Kicking watchdog"), kicks) << uptime;
     }
 }

@@ -5,7 +5,6 @@
 static const auto sentence = navtest::nmea_sentence;
 static const auto feed = [](ReceiverIntake& in, std::string b) { in.on_nmea_message(&b[0]); };
 static navtest::TestDb g_db;
-using navtest::stored;
 
 const std::string one = "$GPGSV,1,1,01,05,40,100,45";
 const std::string k1 = "$GPGSV,3,1,11,03,03,111,00,04,15,270,00,06,01,010,00,13,06,292,00";
@@ -23,7 +22,7 @@ TEST(Receiver, LivenessAndRouting) {
         in.set_deadreckon_enabled(dr);
         feed(in, sentence("$GNGSA,A,3,05,,,,,,,,,,,,1.0,1.0,1.0") + sentence("$PSTMAGPSSTATUS,4"));
         EXPECT_EQ(in.nmea_timeout_count(), 1);
-        EXPECT_EQ(stored("GPS_STAGPS_RAW"), dr ? "4" : "-");
+        EXPECT_EQ(navtest::stored("GPS_STAGPS_RAW"), dr ? "4" : "-");
         feed(in, "\n\n" + sentence("$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,,M,,"));
         EXPECT_EQ(in.nmea_timeout_count(), 0);
     }
@@ -73,9 +72,9 @@ TEST(Receiver, GroupsTextAndIndex) {
         for (const char* key : {"GPS_NMEA_GPGSV", "GPS_SQI"}) g_db.db.del("GPS", key);
         ReceiverIntake in(g_db.db);
         for (const std::string& l : lines) feed(in, l[0] == '!' ? l.substr(1) : sentence(l));
-        EXPECT_EQ(stored("GPS_SQI"), sqi < 0 ? "-" : std::to_string(sqi));
+        EXPECT_EQ(navtest::stored("GPS_SQI"), sqi < 0 ? "-" : std::to_string(sqi));
         EXPECT_EQ(in.latest_gps_sqi(), sqi);
-        const std::string text = stored("GPS_NMEA_GPGSV");
+        const std::string text = navtest::stored("GPS_NMEA_GPGSV");
         EXPECT_EQ(text, sqi < 0 ? "-" : want == "?" ? text : want);
     }
 }
