@@ -125,10 +125,8 @@ template <typename Scenario>
 std::vector<Op> record(Scenario&& scenario) {
     std::vector<Op> log;
     sqlite3_vfs vfs = *(detail::g_real = sqlite3_vfs_find(nullptr));
-    detail::g_log = &log;
-    detail::g_seen.clear();
-    vfs.zName = "crash-recorder";
-    vfs.szOsFile += sizeof(detail::Recorded);
+    detail::g_log = &log, detail::g_seen.clear();
+    vfs.zName = "crash-recorder", vfs.szOsFile += sizeof(detail::Recorded),
     vfs.xOpen = detail::open;
     vfs.xDelete = [](sqlite3_vfs*, const char* name, int dirsync) {
         const int rc = detail::g_real->xDelete(detail::g_real, name, dirsync);
@@ -138,8 +136,7 @@ std::vector<Op> record(Scenario&& scenario) {
     };
     sqlite3_vfs_register(&vfs, 1);
     scenario(static_cast<const std::vector<Op>&>(log));
-    sqlite3_vfs_unregister(&vfs);
-    sqlite3_vfs_register(detail::g_real, 1);
+    sqlite3_vfs_unregister(&vfs), sqlite3_vfs_register(detail::g_real, 1);  // the default again
     return log;
 }
 
@@ -159,8 +156,7 @@ void replay(const std::vector<Op>& log, const std::string& db_name, Check&& chec
     std::map<std::string, std::string> out;  // reused, with its buffers
     std::string torn;                        // the file of the last write, torn
     sqlite3_vfs vfs = *sqlite3_vfs_find(nullptr);
-    vfs.zName = "crash-replay";
-    vfs.szOsFile = sizeof(detail::MemFile);
+    vfs.zName = "crash-replay", vfs.szOsFile = sizeof(detail::MemFile);
     vfs.xOpen = [](sqlite3_vfs*, const char* name, sqlite3_file* f, int, int*) {
         auto* m = new (f) detail::MemFile{{&detail::kMemory}, nullptr, {}};
         return m->data = name ? &(*detail::g_files)[name] : &m->own, SQLITE_OK;
@@ -172,8 +168,7 @@ void replay(const std::vector<Op>& log, const std::string& db_name, Check&& chec
         const auto it = detail::g_files->find(name);  // as on unix, an empty file is none
         return *out = it != detail::g_files->end() && !it->second.empty(), SQLITE_OK;
     };
-    sqlite3_vfs_register(&vfs, 0);
-    detail::g_files = &out;
+    sqlite3_vfs_register(&vfs, 0), detail::g_files = &out;
     for (const Op& op : log)
         if (op.kind == EXISTING) files[op.file] = File{true, true, {}, op.data, op.data, {}};
     for (size_t k = 0; k <= log.size(); ++k) {

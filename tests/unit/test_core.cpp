@@ -121,8 +121,7 @@ struct FakeWaits : Waits {
         const auto step = steps.find(waits++);
         const double cut = step != steps.end() ? std::min(until, t + step->second.first) : until;
         snprintf(e, sizeof e, " %c%g%s", reports ? 'w' : 's', cut - t, cut < until ? "!" : "");
-        log += e;
-        t = cut;
+        log += e, t = cut;
         return cut == until ? TIME : step->second.second() ? SIGNAL : REPORT;
     }
     void report() override {}

@@ -58,8 +58,7 @@ TEST(GpsMqtt, RepliesBroadcastsAndXtraRequests) {
     for (const auto& [topic, payload, flags, traffic] : cases) {
         RecordingMqtt mqtt;
         mqtt.set_processing_active(flags & 1);
-        mqtt.xtra_pending = flags & 2;
-        mqtt.xtra_session = flags & 2 ? 777 : 0;
+        mqtt.xtra_pending = flags & 2, mqtt.xtra_session = flags & 2 ? 777 : 0;
         std::string t = topic, p = payload;
         mosquitto_message m{0, &t[0], &p[0], static_cast<int>(p.size()), 0, false};
         mqtt.derived_on_message(&m);
@@ -71,8 +70,7 @@ TEST(GpsMqtt, RepliesBroadcastsAndXtraRequests) {
         mqtt.broadcast_gps_data(type, Json::Value(1));
     EXPECT_EQ(std::exchange(mqtt.sent, ""),
               GPS_SAT_TOPIC " 1\n|" GPS_SAT_TOPIC " 1\n|" GPS_TPV_TOPIC " 1\n|");
-    mkdir_parents(mqtt.xtra_file);
-    navtest::write_file(mqtt.xtra_file, "xtra");
+    mkdir_parents(mqtt.xtra_file), navtest::write_file(mqtt.xtra_file, "xtra");
     struct stat st {};
     ASSERT_EQ(stat(mqtt.xtra_file.c_str(), &st), 0);
     time_t now = 0;

@@ -90,8 +90,7 @@ TEST(GpsdClient, TimeoutsReconnectAndStop) {
     ASSERT_TRUE(navtest::wait_for([&] { return w.seen().size() == 1 && w.timeouts >= 3; }, 5000));
     gpsd.drop();
     EXPECT_TRUE(navtest::wait_for([&] { return w.seen().size() == 2; }, 5000));  // greeted again
-    w.client.stop_loop();
-    w.stopped = true;
+    w.client.stop_loop(), w.stopped = true;
     std::this_thread::sleep_for(200ms);
     EXPECT_EQ(w.late, 0);
     w.timeouts = 0;

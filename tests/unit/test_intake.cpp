@@ -73,8 +73,7 @@ TEST_F(FixStateTest, ReportsThatAreNotFreshNeitherStartNorExtendValidity) {
         restart();
         receive(age, mode);
         std::vector<bool> seen = {valid_after_pass()};
-        receive(0.5, 3);
-        seen.push_back(valid_after_pass());
+        receive(0.5, 3), seen.push_back(valid_after_pass());
         receive(age, mode);
         for (int i = 0; i < 3; ++i) seen.push_back(valid_after_pass());
         EXPECT_EQ(seen, (std::vector<bool>{false, true, true, true, false})) << age << " " << mode;

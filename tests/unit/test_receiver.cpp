@@ -18,8 +18,7 @@ const std::string kFill = ",00,00,000,,00,00,000,,00,00,000,";  // three empty b
 TEST(Receiver, LivenessAndRouting) {
     for (bool dr : {false, true}) {
         ReceiverIntake in(g_db.db);
-        in.count_timeout();
-        in.set_deadreckon_enabled(dr);
+        in.count_timeout(), in.set_deadreckon_enabled(dr);
         feed(in, sentence("$GNGSA,A,3,05,,,,,,,,,,,,1.0,1.0,1.0") + sentence("$PSTMAGPSSTATUS,4"));
         EXPECT_EQ(in.nmea_timeout_count(), 1);
         EXPECT_EQ(navtest::stored("GPS_STAGPS_RAW"), dr ? "4" : "-");
