@@ -3,19 +3,16 @@
 #include <cstdint>
 #include <sstream>
 
-#include "platform/base/base.h"
-#include "platform/sysdb/sysdb.h"
 #include "receiver/receiver.h"
 #include "tests/support/support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static navtest::TempDir dir;
-    static sysdb::Database db(dir / "sysdb.sqlite");
+    static navtest::TestDb t;
     // Verbose: the debug lines format the parsed fields too; none reaches syslog.
     [[maybe_unused]] static const int once =
         (log_set_verbose(true), setlogmask(LOG_MASK(LOG_EMERG)));
     const std::string text(reinterpret_cast<const char*>(data), size);
-    ReceiverIntake intake(db);
+    ReceiverIntake intake(t.db);
     intake.set_deadreckon_enabled(true);
     intake.on_nmea_message(&std::string(text)[0]);
 
@@ -23,8 +20,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<std::string> lines;
     std::istringstream stream(text);
     for (std::string l; std::getline(stream, l) || lines.empty();) lines.push_back(l.c_str());
-    store_gsv_group(db, lines);
-    store_gps_sqi(db, lines);
+    store_gsv_group(t.db, lines);
+    store_gps_sqi(t.db, lines);
 
     const char* s = lines[0].c_str();
     int i[2];
@@ -34,6 +31,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     scan_fields(s, "%d,%x,%u,%lf,%c*%*s", &i[0], &u[0], &u[1], &d[0], &c);
     scan_fields(s, "$%d%%%lf %lf%*d%*c%*lf%*x%*u", &i[1], &d[1], &d[2]);
     if (text.size() < sizeof word) scan_fields(s, "%s", word);
-    handle_pstm_dr_cal(db, s);
+    handle_pstm_dr_cal(t.db, s);
     return 0;
 }

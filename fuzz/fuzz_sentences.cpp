@@ -5,7 +5,6 @@
 #include <cstring>
 #include <optional>
 
-#include "platform/sysdb/sysdb.h"
 #include "publish/publish.h"
 #include "sentences/sentences.h"
 #include "tests/support/support.h"
@@ -21,10 +20,8 @@ static Json::Value structured_record(const uint8_t* p, size_t n) {
     for (size_t i = 0; i < sizeof kMembers / sizeof *kMembers && n >= 9; ++i, p += 9, n -= 9) {
         double d;
         int64_t k;
-        memcpy(&d, p + 1, 8);
-        memcpy(&k, p + 1, 8);
-        if (p[0] % 3 == 0) fix[kMembers[i]] = d;
-        if (p[0] % 3 == 1) fix[kMembers[i]] = static_cast<Json::Int64>(k);
+        memcpy(&d, p + 1, 8), memcpy(&k, p + 1, 8);
+        if (p[0] % 3 < 2) fix[kMembers[i]] = p[0] % 3 ? Json::Value(Json::Int64(k)) : d;
     }
     for (Json::ArrayIndex i = 0; n >= 2; ++i, p += 2, n -= 2) {
         fix["sats"][i]["used"] = (p[0] & 1) != 0;
@@ -34,27 +31,24 @@ static Json::Value structured_record(const uint8_t* p, size_t n) {
 }
 
 static void check_stored() {
-    for (const char* key :
-         {"GPS_NMEA_PGPS", "GPS_NMEA_GPGGA", "GPS_NMEA_GPRMC_V2", "GPS_NMEA_GPRMC_V3",
-          "GPS_NMEA_GPGSA", "GPS_NMEA_BTVEG", "GPS_TAIP_PV", "GPS_TAIP_LN", "GPS_DATA"}) {
-        sysdb_value v;
-        if (sysdb_namedb_read_value(nullptr, "GPS", key, &v) != 0) continue;
+    std::vector<std::pair<std::string, sysdb_value>> rows;
+    sysdb_namedb_list(nullptr, "GPS", &rows);
+    for (const auto& [key, v] : rows) {
         const std::string& t = v.text;
         Json::Value parsed;
-        if (key[4] == 'D' && !Json::Reader().parse(t, parsed)) abort();
-        if (key[4] == 'T' && (t[0] != '>' || t.back() != '<')) abort();
-        if (key[4] == 'N' &&
+        if (key == "GPS_DATA" && !Json::Reader().parse(t, parsed)) abort();
+        if (key.rfind("GPS_TAIP_", 0) == 0 && (t[0] != '>' || t.back() != '<')) abort();
+        if (key.rfind("GPS_NMEA_", 0) == 0 &&
             (t[0] != '$' || t != navtest::nmea_sentence(t.substr(0, t.size() - 5))))
             abort();
     }
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static navtest::TempDir dir;
-    static sysdb::Database db(dir / "sysdb.db");
-    static const int quiet = (sysdb_use_file(db.path().c_str()), setlogmask(LOG_MASK(LOG_EMERG)));
+    static navtest::TestDb t;
+    static const int quiet = setlogmask(LOG_MASK(LOG_EMERG));
     // Carries FixRecord and the first-fix state from input to input.
-    static std::optional<FixWriter> writer(std::in_place, db);
+    static std::optional<FixWriter> writer(std::in_place, t.db);
     static SentenceGenerator generator;
     if (size == 0 || quiet < 0) return 0;
     const std::string text(reinterpret_cast<const char*>(data) + 1, size - 1);
@@ -62,14 +56,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (data[0] % 3 != 0 && !Json::Reader().parse(text, value, false)) return 0;
     if (data[0] % 3 == 2) {  // a snapshot through the whole writer
         if (data[0] & 8) writer->note_session_count(data[0] >> 4);
-        if (data[0] & 4) writer.emplace(db);
+        if (data[0] & 4) writer.emplace(t.db);
         try {
             writer->saveGpsDataSysdb(value);
         } catch (const std::exception&) {  // only the read of "ts" may throw out of the writer
         }
     } else {  // a FixRecord through the generator, with a device identifier of up to 15 digits
         const std::string imei(data[0] % 16, static_cast<char>('0' + data[0] % 10));
-        sysdb::Batch batch(db, "GPS");
+        sysdb::Batch batch(t.db, "GPS");
         generator.generate_gps_nmea_msgs(batch, imei.c_str(), value);
     }
     check_stored();

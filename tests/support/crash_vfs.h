@@ -1,24 +1,22 @@
-// Power cuts for the tests, on SQLite's C API alone. record() runs a scenario on a VFS that wraps
+// Power cuts for the tests, on SQLite's C API alone: record() runs a scenario on a VFS that wraps
 // the default one and logs what the database files receive; replay() rebuilds from the log what
-// storage holds after a cut at each point, and opens it in memory as a fresh process would.
-//
-// What storage holds after a cut:
-// - A file's bytes as of its last sync. What was written or truncated since is dropped (DROP),
-//   or kept with the write in progress torn at its first 512-byte sector boundary (TORN), or a
-//   random subset of it is kept, applied in random order (SUBSET, seeded by the cut point).
-// - A file's creation or deletion once its directory was synced: the unix VFS does that at the
-//   first sync of a journal or WAL it created, and after a deletion only when asked (for a
-//   rollback journal, only at synchronous=EXTRA). Until then a new file is absent and a deleted
-//   one is back with its synced bytes: the journal whose deletion completed a commit, say.
-// - Files there when recording starts, as they are. Not the WAL index (-shm): it is memory,
-//   rebuilt by the next connection. Temporary files are not recorded.
+// storage holds after a cut at each point, and opens it in memory as a fresh process would:
+// - a file's bytes as of its last sync; what was written or truncated since is dropped (DROP),
+//   kept with the write in progress torn at its first 512-byte sector boundary (TORN), or kept in
+//   a random subset applied in random order (SUBSET, seeded by the cut point);
+// - a file's creation or deletion once its directory was synced: the unix VFS does that at the
+//   first sync of a journal or WAL it created, and after a deletion only when asked (a rollback
+//   journal's: only at synchronous=EXTRA). Until then a new file is absent and a deleted one is
+//   back with its synced bytes (the journal whose deletion completed a commit, say);
+// - files there when recording starts, as they are; not the WAL index (-shm), memory that the
+//   next connection rebuilds, nor temporary files.
 #pragma once
 
 #include <sqlite3.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <new>
 #include <optional>
@@ -61,8 +59,7 @@ inline int logged(sqlite3_file* f, int rc, Kind kind, long long off = 0, std::st
     return rc;
 }
 inline int open(sqlite3_vfs*, const char* name, sqlite3_file* f, int flags, int* out) {
-    struct stat st {};
-    const bool existed = name != nullptr && stat(name, &st) == 0;
+    std::ifstream existing(name != nullptr ? name : "", std::ios::binary);
     const int rc = g_real->xOpen(g_real, name, f, flags, out);
     if (rc != SQLITE_OK ||
         !(flags & (SQLITE_OPEN_MAIN_DB | SQLITE_OPEN_MAIN_JOURNAL | SQLITE_OPEN_WAL)))
@@ -75,14 +72,11 @@ inline int open(sqlite3_vfs*, const char* name, sqlite3_file* f, int flags, int*
     m.xTruncate = [](sqlite3_file* f, sqlite3_int64 size) {
         return logged(f, rec(f).real->xTruncate(f, size), TRUNCATE, size);
     };
-    m.xSync = [](sqlite3_file* f, int flags) {
-        return logged(f, rec(f).real->xSync(f, flags), SYNC);
-    };
+    m.xSync = [](sqlite3_file* f, int s) { return logged(f, rec(f).real->xSync(f, s), SYNC); };
     f->pMethods = &m;
-    if (!g_seen.insert(name).second || !existed) return existed ? rc : logged(f, rc, CREATE);
-    std::string bytes(st.st_size, '\0');
-    const int read = rec(f).real->xRead(f, &bytes[0], bytes.size(), 0);
-    return logged(f, read, EXISTING, 0, std::move(bytes)), rc;
+    if (!existing.is_open()) return g_seen.insert(name), logged(f, rc, CREATE);
+    if (!g_seen.insert(name).second) return rc;
+    return logged(f, rc, EXISTING, 0, {std::istreambuf_iterator<char>(existing), {}});
 }
 
 // A write or truncation onto d; a torn write keeps what precedes its first sector boundary.
@@ -101,34 +95,28 @@ struct MemFile {
 inline std::string& data(sqlite3_file* f) {
     return *reinterpret_cast<MemFile*>(f)->data;
 }
-const sqlite3_io_methods kMemory = {
-    1,
-    [](sqlite3_file* f) { return reinterpret_cast<MemFile*>(f)->~MemFile(), SQLITE_OK; },
-    [](sqlite3_file* f, void* p, int n, sqlite3_int64 o) {
-        const size_t size = data(f).size(),
-                     have = std::min<size_t>(n, size - std::min<size_t>(o, size));
-        memcpy(p, data(f).data() + (have > 0 ? o : 0), have);
+inline const sqlite3_io_methods kMemory = [] {
+    sqlite3_io_methods m{};
+    m.iVersion = 1;
+    m.xClose = [](sqlite3_file* f) { return reinterpret_cast<MemFile*>(f)->~MemFile(), SQLITE_OK; };
+    m.xRead = [](sqlite3_file* f, void* p, int n, sqlite3_int64 o) {
+        const std::string& d = data(f);
+        const size_t have = size_t(o) < d.size() ? d.copy(static_cast<char*>(p), n, o) : 0;
         memset(static_cast<char*>(p) + have, 0, n - have);
         return have == size_t(n) ? SQLITE_OK : SQLITE_IOERR_SHORT_READ;
-    },
-    [](sqlite3_file* f, const void* p, int n, sqlite3_int64 o) {
+    };
+    m.xWrite = [](sqlite3_file* f, const void* p, int n, sqlite3_int64 o) {
         return apply(data(f), {WRITE, "", o, {(const char*)p, size_t(n)}}, false), SQLITE_OK;
-    },
-    [](sqlite3_file* f, sqlite3_int64 size) { return data(f).resize(size), SQLITE_OK; },
-    [](sqlite3_file*, int) { return SQLITE_OK; },
-    [](sqlite3_file* f, sqlite3_int64* size) { return *size = data(f).size(), SQLITE_OK; },
-    [](sqlite3_file*, int) { return SQLITE_OK; },
-    [](sqlite3_file*, int) { return SQLITE_OK; },
-    [](sqlite3_file*, int* out) { return *out = 0, SQLITE_OK; },
-    [](sqlite3_file*, int, void*) { return SQLITE_NOTFOUND; },
-    [](sqlite3_file*) { return 512; },
-    [](sqlite3_file*) { return 0; },
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr};
+    };
+    m.xTruncate = [](sqlite3_file* f, sqlite3_int64 n) { return data(f).resize(n), SQLITE_OK; };
+    m.xSync = m.xLock = m.xUnlock = [](sqlite3_file*, int) { return SQLITE_OK; };
+    m.xFileSize = [](sqlite3_file* f, sqlite3_int64* n) { return *n = data(f).size(), SQLITE_OK; };
+    m.xCheckReservedLock = [](sqlite3_file*, int* out) { return *out = 0, SQLITE_OK; };
+    m.xFileControl = [](sqlite3_file*, int, void*) { return SQLITE_NOTFOUND; };
+    m.xSectorSize = [](sqlite3_file*) { return 512; };
+    m.xDeviceCharacteristics = [](sqlite3_file*) { return 0; };
+    return m;
+}();
 }  // namespace detail
 
 // The log of what scenario(log) did to the database files, on a VFS made the default meanwhile.
@@ -137,10 +125,8 @@ template <typename Scenario>
 std::vector<Op> record(Scenario&& scenario) {
     std::vector<Op> log;
     sqlite3_vfs vfs = *(detail::g_real = sqlite3_vfs_find(nullptr));
-    detail::g_log = &log;
-    detail::g_seen.clear();
-    vfs.zName = "crash-recorder";
-    vfs.szOsFile += sizeof(detail::Recorded);
+    detail::g_log = &log, detail::g_seen.clear();
+    vfs.zName = "crash-recorder", vfs.szOsFile += sizeof(detail::Recorded),
     vfs.xOpen = detail::open;
     vfs.xDelete = [](sqlite3_vfs*, const char* name, int dirsync) {
         const int rc = detail::g_real->xDelete(detail::g_real, name, dirsync);
@@ -150,16 +136,14 @@ std::vector<Op> record(Scenario&& scenario) {
     };
     sqlite3_vfs_register(&vfs, 1);
     scenario(static_cast<const std::vector<Op>&>(log));
-    sqlite3_vfs_unregister(&vfs);
-    sqlite3_vfs_register(detail::g_real, 1);
+    sqlite3_vfs_unregister(&vfs), sqlite3_vfs_register(detail::g_real, 1);  // the default again
     return log;
 }
 
 // Calls check(k, variant, db) for every k and variant with a connection to what storage holds
-// after a cut that follows the log's first k operations (TORN tears the k-th, when a write):
-// the files in memory, opened by db_name as a fresh process would, with the WAL index in heap
-// memory (exclusive locking), and closed afterwards without a checkpoint. db is null for a DROP
-// state that is k - 1's.
+// after a cut that follows the log's first k operations (TORN tears the k-th, when a write): the
+// files in memory, opened by db_name as a fresh process would, the WAL index in heap memory
+// (exclusive locking), closed without a checkpoint. db is null for a DROP state that is k - 1's.
 template <typename Check>
 void replay(const std::vector<Op>& log, const std::string& db_name, Check&& check) {
     struct File {
@@ -172,8 +156,7 @@ void replay(const std::vector<Op>& log, const std::string& db_name, Check&& chec
     std::map<std::string, std::string> out;  // reused, with its buffers
     std::string torn;                        // the file of the last write, torn
     sqlite3_vfs vfs = *sqlite3_vfs_find(nullptr);
-    vfs.zName = "crash-replay";
-    vfs.szOsFile = sizeof(detail::MemFile);
+    vfs.zName = "crash-replay", vfs.szOsFile = sizeof(detail::MemFile);
     vfs.xOpen = [](sqlite3_vfs*, const char* name, sqlite3_file* f, int, int*) {
         auto* m = new (f) detail::MemFile{{&detail::kMemory}, nullptr, {}};
         return m->data = name ? &(*detail::g_files)[name] : &m->own, SQLITE_OK;
@@ -185,11 +168,7 @@ void replay(const std::vector<Op>& log, const std::string& db_name, Check&& chec
         const auto it = detail::g_files->find(name);  // as on unix, an empty file is none
         return *out = it != detail::g_files->end() && !it->second.empty(), SQLITE_OK;
     };
-    vfs.xFullPathname = [](sqlite3_vfs*, const char* name, int n, char* out) {
-        return sqlite3_snprintf(n, out, "%s", name), SQLITE_OK;
-    };
-    sqlite3_vfs_register(&vfs, 0);
-    detail::g_files = &out;
+    sqlite3_vfs_register(&vfs, 0), detail::g_files = &out;
     for (const Op& op : log)
         if (op.kind == EXISTING) files[op.file] = File{true, true, {}, op.data, op.data, {}};
     for (size_t k = 0; k <= log.size(); ++k) {
@@ -208,34 +187,30 @@ void replay(const std::vector<Op>& log, const std::string& db_name, Check&& chec
             if (kind == DIRSYNC) g.named = g.exists, g.old = g.exists ? g.old : std::nullopt;
         std::mt19937 rng(k);
         for (Variant v : {DROP, TORN, SUBSET}) {
-            if (v == DROP && (kind == WRITE || kind == TRUNCATE)) {
-                check(k, v, static_cast<sqlite3*>(nullptr));
-                continue;
-            }
-            for (auto it = out.begin(); it != out.end();)  // names only the last check made
-                it = files.count(it->first) ? std::next(it) : out.erase(it);
-            for (auto& [name, g] : files) {
-                std::string& d = out[name];  // assigned into, keeping its buffer
-                if (!g.named) {
-                    d.assign(g.old.value_or(""));
-                } else if (v == TORN && &g == &f && kind == WRITE) {
-                    d.swap(torn);
-                } else {
-                    d.assign(v == TORN ? g.now : g.synced);
-                    std::vector<const Op*> kept =
-                        v == SUBSET ? g.pending : std::vector<const Op*>();
-                    std::shuffle(kept.begin(), kept.end(), rng);
-                    kept.resize(rng() % (kept.size() + 1));
-                    for (const Op* p : kept) detail::apply(d, *p, false);
+            sqlite3* db = nullptr;  // stays null for a DROP state that is k - 1's
+            if (v != DROP || (kind != WRITE && kind != TRUNCATE)) {
+                for (auto it = out.begin(); it != out.end();)  // names only the last check made
+                    it = files.count(it->first) ? std::next(it) : out.erase(it);
+                for (auto& [name, g] : files) {
+                    std::string& d = out[name];  // assigned into, keeping its buffer
+                    if (!g.named) {
+                        d.assign(g.old.value_or(""));
+                    } else if (v == TORN && &g == &f && kind == WRITE) {
+                        d.swap(torn);
+                    } else {
+                        d.assign(v == TORN ? g.now : g.synced);
+                        auto kept = v == SUBSET ? g.pending : decltype(g.pending)();
+                        std::shuffle(kept.begin(), kept.end(), rng);
+                        kept.resize(rng() % (kept.size() + 1));
+                        for (const Op* p : kept) detail::apply(d, *p, false);
+                    }
+                    if (!g.named && !g.old) out.erase(name);
                 }
-                if (!g.named && !g.old) out.erase(name);
+                sqlite3_open_v2(db_name.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
+                                vfs.zName);
+                sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+                sqlite3_exec(db, "PRAGMA locking_mode=EXCLUSIVE", nullptr, nullptr, nullptr);
             }
-            out.erase("");
-            sqlite3* db = nullptr;
-            sqlite3_open_v2(db_name.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
-                            vfs.zName);
-            sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
-            sqlite3_exec(db, "PRAGMA locking_mode=EXCLUSIVE", nullptr, nullptr, nullptr);
             check(k, v, db);
             sqlite3_close(db);
         }

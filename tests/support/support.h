@@ -1,19 +1,28 @@
-// Helpers shared by the unit tests: temporary directories, environment, files, log capture.
+// What the unit tests share: common headers, temporary directories, databases, files, log capture.
 #pragma once
 
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <functional>
 #include <mutex>
-#include <sstream>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "platform/base/base.h"
+#include "platform/clock/clock.h"
 #include "platform/sysdb/sysdb.h"
 
 // A program error (platform/base) is fatal in checked builds; elsewhere `expr` gives `release`.
@@ -26,75 +35,97 @@
 namespace navtest {
 
 // A fresh directory (mode 0755) removed with its contents on destruction.
-class TempDir {
-public:
-    TempDir() : path_("/tmp/navmon-test-XXXXXX") {
+struct TempDir {
+    TempDir() {
         if (mkdtemp(&path_[0]) == nullptr || chmod(path_.c_str(), 0755) != 0) abort();
     }
     ~TempDir() { (void)!system(("rm -rf '" + path_ + "'").c_str()); }
     const std::string& path() const { return path_; }
     std::string operator/(const std::string& rel) const { return path_ + "/" + rel; }
-
-private:
-    std::string path_;
+    std::string path_ = "/tmp/navmon-test-XXXXXX";
 };
 
-// A fresh database: the daemon's Database on it, and the C-style calls of every thread (other
-// services' view) pointed at the same file.
+// The platform's boot clock at `now` for its lifetime, as the test moves it.
+struct FakeClock {
+    explicit FakeClock(double t) {
+        now = t, fwtime_set_source([] { return now; });
+    }
+    ~FakeClock() { fwtime_set_source(nullptr); }
+    static inline double now;
+};
+
+// A fresh database: the daemon's Database, and every thread's C-style calls (other services' view).
 struct TestDb {
     TempDir dir;
-    std::string path = dir / "sysdb.sqlite";
+    std::string path = dir / "lib/sysdb.sqlite";  // opening creates the directory
     sysdb::Database db{(sysdb_use_file(path.c_str()), path)};
 };
 
-// Sets an environment variable for its lifetime and restores the previous value.
-class ScopedEnv {
-public:
-    ScopedEnv(const std::string& name, const std::string& value) : name_(name) {
-        const char* old = getenv(name.c_str());
-        if ((had_ = old != nullptr)) old_ = old;
-        setenv(name.c_str(), value.c_str(), 1);
-    }
-    ~ScopedEnv() { had_ ? setenv(name_.c_str(), old_.c_str(), 1) : unsetenv(name_.c_str()); }
+// The last row of sql's results on db as text ("-" for NULL); none after an error, told in *err.
+inline std::vector<std::string> sql_row(sqlite3* db, const char* sql, std::string* err = nullptr) {
+    std::vector<std::string> out;
+    auto last = [](void* to, int n, char** v, char**) {
+        auto* row = static_cast<std::vector<std::string>*>(to);
+        row->clear();
+        for (int i = 0; i < n; ++i) row->push_back(v[i] != nullptr ? v[i] : "-");
+        return 0;
+    };
+    if (sqlite3_exec(db, sql, last, &out, nullptr) == SQLITE_OK) return out;
+    if (err != nullptr) *err = sqlite3_errmsg(db);
+    return {};
+}
 
-private:
-    std::string name_, old_;
-    bool had_;
-};
+// The same on a connection of its own to the file at path, as another program would run it.
+inline std::vector<std::string> sql_row(const std::string& path, const char* sql) {
+    sqlite3* db = nullptr;
+    sqlite3_open(path.c_str(), &db);
+    std::vector<std::string> out = sql_row(db, sql);
+    sqlite3_close(db);
+    return out;
+}
 
-// A loopback TCP port that was free when asked.
-inline int free_port() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
+// The text of a key as other services read it; "-" when there is none.
+inline std::string stored(const char* key, const char* db = "GPS") {
+    sysdb_value v;
+    return sysdb_namedb_read_value(nullptr, db, key, &v) == 0 ? sysdb_value_text(v) : "-";
+}
+
+// A TCP socket bound to a free loopback port, *port; it refuses connections until it listens.
+inline int loopback_socket(int* port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in addr{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
     socklen_t len = sizeof addr;
     if (bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0) abort();
     getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    close(fd);
-    return ntohs(addr.sin_port);
+    *port = ntohs(addr.sin_port);
+    return fd;
 }
 
 // Polls `cond` every 10 ms until it holds or `timeout_ms` passes.
 inline bool wait_for(const std::function<bool()>& cond, int timeout_ms) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (; !cond(); std::this_thread::sleep_for(std::chrono::milliseconds(10)))
+        if (std::chrono::steady_clock::now() >= end) return false;
     return true;
 }
 
 inline std::string read_file(const std::string& path) {
-    std::stringstream ss;
-    ss << std::ifstream(path, std::ios::binary).rdbuf();
-    return ss.str();
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 inline void write_file(const std::string& path, const std::string& content) {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
 }
 
-// An NMEA sentence: the body ("$...") followed by "*XX\r\n", with the checksum worked out here
-// independently of the code under test.
+// The test's own JSON text, parsed; a malformed one stops the test.
+inline Json::Value json(const std::string& text) {
+    Json::Value v;
+    if (!Json::Reader().parse(text, v)) fprintf(stderr, "malformed: %s\n", text.c_str()), abort();
+    return v;
+}
+
+// An NMEA sentence: the body ("$...") and "*XX\r\n", its checksum worked out apart from the code.
 inline std::string nmea_sentence(const std::string& body) {
     unsigned sum = 0;
     for (size_t i = 1; i < body.size(); ++i) sum ^= static_cast<unsigned char>(body[i]);
@@ -104,38 +135,28 @@ inline std::string nmea_sentence(const std::string& body) {
 }
 
 // Captures nm_log output (verbose on) for its lifetime.
-class LogCapture {
-public:
+struct LogCapture {
     LogCapture() {
         clear();
         log_set_verbose(true);
         log_set_hook([](int, const char* text) {
-            std::lock_guard<std::mutex> lock(store().mu);
-            store().lines.emplace_back(text);
+            std::lock_guard<std::mutex> lock(mu_);
+            lines_.emplace_back(text);
         });
     }
     ~LogCapture() { log_set_hook(nullptr); }
     int count(const std::string& text) const {
-        std::lock_guard<std::mutex> lock(store().mu);
-        int n = 0;
-        for (const auto& l : store().lines) n += l.find(text) != std::string::npos;
-        return n;
+        std::lock_guard<std::mutex> lock(mu_);
+        return std::count_if(lines_.begin(), lines_.end(),
+                             [&](const std::string& l) { return l.find(text) != l.npos; });
     }
     bool contains(const std::string& text) const { return count(text) > 0; }
     void clear() {
-        std::lock_guard<std::mutex> lock(store().mu);
-        store().lines.clear();
+        std::lock_guard<std::mutex> lock(mu_);
+        lines_.clear();
     }
-
-private:
-    struct Store {
-        std::mutex mu;
-        std::vector<std::string> lines;
-    };
-    static Store& store() {
-        static Store s;
-        return s;
-    }
+    static inline std::mutex mu_;
+    static inline std::vector<std::string> lines_;
 };
 
 }  // namespace navtest

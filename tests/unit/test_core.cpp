@@ -1,33 +1,13 @@
-// The session records, the first fix per session count, the engine restart rule of the pass, and
-// the pace of the passes.
-#include <gtest/gtest.h>
-
-#include <algorithm>
+// The session records, the first fix per session count, the pass's engine restart rule and pace.
 #include <cmath>
-#include <functional>
 #include <map>
-#include <tuple>
-#include <vector>
 
 #include "core/core.h"
-#include "platform/sysdb/sysdb.h"
 #include "tests/support/support.h"
 
-namespace {
-
-class CoreTest : public ::testing::Test {
-protected:
-    void SetUp() override { sysdb_use_file((dir / "sysdb.sqlite").c_str()); }
-    void TearDown() override { sysdb_reset_thread_connection(); }
-    std::string text(const char* key) {
-        sysdb_value v;
-        return sysdb_namedb_read_value(nullptr, "GPS", key, &v) == 0 ? sysdb_value_text(v) : "-";
-    }
-    navtest::TempDir dir;
-    navtest::ScopedEnv db{"SYSDB_PATH", dir / "sysdb.sqlite"};
-    navtest::ScopedEnv config{"PLATFORM_CONFIG", dir / "config.json"};
-    navtest::ScopedEnv root{"NAVMON_ROOT", dir.path()};
-    Navmon navmon{"test"};
+struct CoreTest : ::testing::Test, navtest::TestDb {  // Navmon's Database on the file, not TestDb's
+    const Environment env{dir.path(), path, dir / "config.json"};
+    Navmon navmon{"test", env};
 };
 
 TEST_F(CoreTest, SessionRecordsAndFirstFixOncePerSessionCount) {
@@ -35,8 +15,7 @@ TEST_F(CoreTest, SessionRecordsAndFirstFixOncePerSessionCount) {
     // initial -1; an unreadable count reads as 0.
     const std::pair<const char*, bool> steps[] = {{"5", true}, {"5", false}, {"6", true},
                                                   {"", true},  {"0", false}, {"x", false}};
-    Json::Value valid;  // a pass with a fix pays what is owed
-    valid["validity"] = true;
+    Json::Value valid = navtest::json(R"({"validity": true})");  // a pass with a fix pays the debt
     for (const auto& [count, owed] : steps) {
         ASSERT_EQ(navmon.writer().saveGpsDataSysdb(valid), 0);
         sysdb_namedb_del(nullptr, "SYS", "SYS_SESSION_CNT");
@@ -44,15 +23,15 @@ TEST_F(CoreTest, SessionRecordsAndFirstFixOncePerSessionCount) {
         navmon.mark_gps_active();
         EXPECT_EQ(navmon.writer().ttff_pending(), owed) << count;
     }
-    EXPECT_EQ(text("GPS_STATUS"), "ACTIVE");
+    EXPECT_EQ(navtest::stored("GPS_STATUS"), "ACTIVE");
     navmon.mark_gps_inactive();
-    EXPECT_EQ(text("GPS_STATUS"), "INACTIVE");
+    EXPECT_EQ(navtest::stored("GPS_STATUS"), "INACTIVE");
     for (const char* key : {"GPS_VALID", "GPS_ISO8601", "GPS_NMEA_PGPS", "GPS_FW_VER", "GPS_LAT"})
         sysdb_namedb_write_str(nullptr, "GPS", key, "x", 0);
     navmon.clear_gps_records();
     for (const char* key : {"GPS_VALID", "GPS_ISO8601", "GPS_NMEA_PGPS", "GPS_FW_VER"})
-        EXPECT_EQ(text(key), "-") << key;
-    EXPECT_EQ(text("GPS_LAT"), "x");
+        EXPECT_EQ(navtest::stored(key), "-") << key;
+    EXPECT_EQ(navtest::stored("GPS_LAT"), "x");
 }
 
 TEST_F(CoreTest, EngineRestartAfterMoreThanFourSilentTimeouts) {
@@ -61,9 +40,9 @@ TEST_F(CoreTest, EngineRestartAfterMoreThanFourSilentTimeouts) {
     const std::tuple<bool, int, size_t, int> steps[] = {
         {false, 4, 0, 4}, {false, 1, 1, 0}, {true, 5, 1, 5}, {false, 0, 2, 0}};
     for (const auto& [fails, timeouts, restarts, left] : steps) {
-        navtest::write_file(dir / "config.json",
-                            std::string("{\"gps\":{\"engine_restart_command\":\"") +
-                                (fails ? "exit 3" : "echo r >> $NAVMON_ROOT/r") + "\"}}");
+        const std::string cmd = fails ? "exit 3" : "echo r >> " + dir / "r";
+        navtest::write_file(env.config_path,
+                            R"({"gps":{"engine_restart_command":")" + cmd + "\"}}");
         for (int i = 0; i < timeouts; ++i) navmon.receiver().count_timeout();
         navmon.run_processing_pass();
         EXPECT_EQ(navtest::read_file(dir / "r").size(), 2 * restarts);
@@ -71,13 +50,11 @@ TEST_F(CoreTest, EngineRestartAfterMoreThanFourSilentTimeouts) {
     }
 }
 
-}  // namespace
+using Reports = std::vector<std::pair<double, std::string>>;
+using Steps = std::map<int, std::pair<double, std::function<bool()>>>;
 
-namespace pacing {
-
-// Runs a pacer over reports at their times ("" a SKY, else a TPV's receiver time) until `end`;
-// the times of the passes.
-std::vector<double> passes(const std::vector<std::pair<double, std::string>>& reports, double end) {
+// The passes of a pacer over reports at their times ("" a SKY, else a TPV's time) until `end`.
+static std::vector<double> passes(const Reports& reports, double end) {
     PassPacer pacer;
     pacer.start(0.0);
     std::vector<double> at;
@@ -92,11 +69,9 @@ std::vector<double> passes(const std::vector<std::pair<double, std::string>>& re
     }
 }
 
-// TPVs from `from` every `step` seconds of the host, receiver time from rx0 advancing by `rx` each,
-// followed 5 ms later by a SKY (when sky); 20 s of them.
-std::vector<std::pair<double, std::string>> feed(double from, double step, double rx, bool sky,
-                                                 double rx0 = 0) {
-    std::vector<std::pair<double, std::string>> r;
+// 20 s of TPVs from `from` every `step` s, receiver time rx0 + i * `rx`; SKYs 5 ms after if sky.
+static Reports feed(double from, double step, double rx, bool sky, double rx0 = 0) {
+    Reports r;
     for (int i = 0; from + i * step < 20.0; ++i) {
         char time[40];
         const double s = rx0 + i * rx;
@@ -119,17 +94,14 @@ TEST(PassPacer, APassFollowsEachNewSecondsTpvAndNoneComesFasterThanOneASecond) {
     later[5].first += PassPacer::kEarly * 0.8;  // one waits for the fallback unless it was less
     // (reports, how many passes in 20 s, times among them): a storm's passes wait for it to
     // pause at most kCap, then keep a 1 Hz rhythm.
-    const std::tuple<std::vector<std::pair<double, std::string>>, size_t, std::vector<double>>
-        cases[] = {
-            {feed(0.3, 1.0, 1.0, true), 20, {0.3 + settle, 19.3 + settle}},  // 1 Hz
-            {{}, 20, {1.0, 20.0}},                                           // no TPV
-            {lagging, 20, {0.3 + settle, 19.3 + settle}},                    // a GGA that lags
-            {feed(0.3, 0.1, 0.1, true, 0.2), 20, {0.3 + settle, 1.1 + settle, 19.1 + settle}},
-            {feed(0.3, 0.01, 1.0, true),
-             20,
-             {0.3 + cap, 0.3 + cap + fallback, 18.3 + cap + fallback}},
-            {late, 20, {4.3 + quiet, 5.5 + quiet, 5.5 + quiet + fallback, 7.3 + quiet}},
-            {later, 20, {5.38 + quiet, 6.3 + quiet}}};
+    const std::tuple<Reports, size_t, std::vector<double>> cases[] = {
+        {feed(0.3, 1.0, 1.0, true), 20, {0.3 + settle, 19.3 + settle}},  // 1 Hz
+        {{}, 20, {1.0, 20.0}},                                           // no TPV
+        {lagging, 20, {0.3 + settle, 19.3 + settle}},                    // a GGA that lags
+        {feed(0.3, 0.1, 0.1, true, 0.2), 20, {0.3 + settle, 1.1 + settle, 19.1 + settle}},
+        {feed(0.3, 0.01, 1.0, true), 20, {0.3 + cap, 0.3 + cap + fallback, 18.3 + cap + fallback}},
+        {late, 20, {4.3 + quiet, 5.5 + quiet, 5.5 + quiet + fallback, 7.3 + quiet}},
+        {later, 20, {5.38 + quiet, 6.3 + quiet}}};
     for (const auto& [reports, count, among] : cases) {
         const std::vector<double> at = passes(reports, 20.0);
         EXPECT_EQ(at.size(), count) << testing::PrintToString(at);
@@ -141,26 +113,22 @@ TEST(PassPacer, APassFollowsEachNewSecondsTpvAndNoneComesFasterThanOneASecond) {
     }
 }
 
-// The loop's waits on a clock of the test's, each logged as "w" (for a pass) or "s" (a pause)
-// with its length, "!" where a signal cut it short.
+// The loop's waits on the test's clock: "w" (for a pass) or "s" (a pause), its length, "!" if cut.
 struct FakeWaits : Waits {
     double now() override { return t; }
     Woken wait(double until, bool reports) override {
-        char entry[32];
+        char e[32];
         const auto step = steps.find(waits++);
         const double cut = step != steps.end() ? std::min(until, t + step->second.first) : until;
-        snprintf(entry, sizeof entry, " %c%g%s", reports ? 'w' : 's', cut - t,
-                 cut < until ? "!" : "");
-        log += entry;
-        t = cut;
-        if (cut == until) return TIME;
-        return step->second.second() ? SIGNAL : REPORT;
+        snprintf(e, sizeof e, " %c%g%s", reports ? 'w' : 's', cut - t, cut < until ? "!" : "");
+        log += e, t = cut;
+        return cut == until ? TIME : step->second.second() ? SIGNAL : REPORT;
     }
     void report() override {}
     double t = 100.0;
     int waits = 0;
     // At the wait of this index, after this many seconds: runs the event; true for a signal.
-    std::map<int, std::pair<double, std::function<bool()>>> steps;
+    Steps steps;
     std::string log;
 };
 
@@ -170,23 +138,19 @@ TEST_F(CoreTest, TheLoopWaitsForThePassAndItsFlagsEndItAtOnce) {
     // Without gpsd every pass is a restart: 4 s and 2 s. A TPV stored 0.3 s into the wait for
     // the first pass brings it 0.3 s and the quiet time later.
     std::function<void()> tpv;
-    const std::tuple<std::map<int, std::pair<double, std::function<bool()>>>, std::string> cases[] =
-        {{{{3, {0.5, quit}}}, " w1 s4 s2 w0.5!"},
-         {{{3, {0.5, off}}}, " w1 s4 s2 w0.5!"},
-         {{{1, {1.5, quit}}}, " w1 s1.5! s2"},
-         {{{0, {0.3, [&] { return tpv(), false; }}}, {4, {0.1, quit}}},
-          " w0.3! w0.06 s4 s2 w0.1!"}};
+    const std::string line = R"({"class":"TPV","mode":3,"time":"2026-12-07T10:00:00.000Z",)"
+                             "\"lat\":48,\"lon\":11,\"speed\":1}\n";
+    const std::pair<Steps, std::string> cases[] = {
+        {{{3, {0.5, quit}}}, " w1 s4 s2 w0.5!"},
+        {{{3, {0.5, off}}}, " w1 s4 s2 w0.5!"},
+        {{{1, {1.5, quit}}}, " w1 s1.5! s2"},
+        {{{0, {0.3, [&] { return tpv(), false; }}}, {4, {0.1, quit}}}, " w0.3! w0.06 s4 s2 w0.1!"}};
     for (const auto& [steps, log] : cases) {
         auto waits = std::make_unique<FakeWaits>();
         FakeWaits& w = *waits;
         w.steps = steps;
-        Navmon loop("test", Environment::from_process(), std::move(waits));
-        tpv = [&] {
-            char line[] = R"({"class":"TPV","mode":3,"time":"2026-12-07T10:00:00.000Z","lat":48,)"
-                          R"("lon":11,"speed":1})"
-                          "\n";
-            loop.json_intake().on_gpsd_json(line);
-        };
+        Navmon loop("test", env, std::move(waits));
+        tpv = [&] { loop.json_intake().on_gpsd_json(&std::string(line)[0]); };
         loop.start();
         signal_client.load()->set_svc_req(true);
         loop.run_parsing_loop();
@@ -194,5 +158,3 @@ TEST_F(CoreTest, TheLoopWaitsForThePassAndItsFlagsEndItAtOnce) {
         need_to_quit = false;
     }
 }
-
-}  // namespace pacing

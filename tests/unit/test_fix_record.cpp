@@ -1,18 +1,8 @@
 // The fix record writer: FixRecord and the "GPS" batch of each pass, in a private database.
-#include <gtest/gtest.h>
-#include <sqlite3.h>
-
-#include <atomic>
 #include <optional>
 
-#include "platform/sysdb/sysdb.h"
 #include "publish/publish.h"
 #include "tests/support/support.h"
-
-static Json::Value parse(const std::string& text, Json::Value v = Json::Value()) {
-    EXPECT_TRUE(Json::Reader().parse(text, v)) << text;
-    return v;
-}
 
 // Every key of "GPS" on this thread's connection, each as its JSON type.
 static Json::Value batch() {
@@ -22,7 +12,7 @@ static Json::Value batch() {
     for (const auto& [key, v] : rows)
         b[key] = v.type == SYSDB_INT    ? Json::Value(static_cast<Json::Int64>(v.i))
                  : v.type == SYSDB_DBL  ? Json::Value(v.d)
-                 : v.type == SYSDB_JSON ? parse(v.text)
+                 : v.type == SYSDB_JSON ? navtest::json(v.text)
                                         : Json::Value(v.text);
     return b;
 }
@@ -40,9 +30,8 @@ static void expect_fields(const Json::Value& got, const Json::Value& want) {
     }
 }
 
-// One writer through a run of passes; "_" members set the scene: the device identifier, the wake
-// time (default 1000, "": unreadable), a restart, a new session's count, result -1; "full": no
-// commit.
+// One writer through passes; "_" members set the scene: the device identifier, the wake time
+// (default 1000, "": unreadable), a restart, a new session's count, result -1; "full": no commit.
 TEST(FixRecord, PassesAndTheirBatches) {
     navtest::TestDb t;
     const char* const passes[][2] = {
@@ -91,16 +80,13 @@ TEST(FixRecord, PassesAndTheirBatches) {
           2147483647, "GPS_TTFF_WAKE": 2147483647, "GPS_DATA": {"ts": 1e300}})"},
     };
     t.db.write_str("SYS", "SYS_WAKE_TIME_UPTIME", "1000");  // and the schema of the file
-    sqlite3* db = nullptr;  // the raw snapshot's key exists by then: its write is an update
-    sqlite3_open(t.path.c_str(), &db);
-    sqlite3_exec(db, R"(CREATE TRIGGER f AFTER UPDATE ON kv WHEN NEW.value LIKE '%"full"%' BEGIN
-        SELECT RAISE(ROLLBACK, 'full'); END)",
-                 nullptr, nullptr, nullptr);
-    sqlite3_close(db);
+    // The raw snapshot's key exists by then: its write is an update.
+    navtest::sql_row(t.path, R"(CREATE TRIGGER f AFTER UPDATE ON kv WHEN NEW.value LIKE '%"full"%'
+        BEGIN SELECT RAISE(ROLLBACK, 'full'); END)");
     std::optional<FixWriter> writer(std::in_place, t.db);
     navtest::LogCapture log;
     for (const auto& p : passes) {
-        Json::Value s = parse(p[0]), want = parse(p[1]);
+        Json::Value s = navtest::json(p[0]), want = navtest::json(p[1]);
         SCOPED_TRACE(s["ts"].asDouble());
         if (s.isMember("_imei")) t.db.write_str("CELL", "CELL_IMEI", s["_imei"].asCString());
         t.db.write_str("SYS", "SYS_WAKE_TIME_UPTIME", s.get("_wake", "1000").asCString());
@@ -110,17 +96,4 @@ TEST(FixRecord, PassesAndTheirBatches) {
         expect_fields(batch(), want);
     }
     EXPECT_TRUE(log.contains("could not read CELL_IMEI from sysdb, using 000000000000000"));
-
-    // Another connection sees each pass's batch whole or not at all (the last pass's is whole).
-    std::atomic<bool> stop{false};
-    std::atomic<int> reads{0};
-    std::thread other([&] {  // a thread has its own connection; null == null before a batch
-        for (Json::Value b; !stop; b = batch(), ++reads)
-            EXPECT_EQ(b["GPS_DATA"]["ts"], b["GPS_DATA_TS"]);  // its last write and its second
-    });
-    navtest::wait_for([&] { return reads > 0; }, 5000);
-    for (Json::Value s; s["ts"].asInt() < 200; s["ts"] = s["ts"].asInt() + 1)
-        EXPECT_EQ(writer->saveGpsDataSysdb(s), 0);
-    stop = true;
-    other.join();
 }

@@ -1,10 +1,4 @@
 // gpsMqtt without a broker: publications are recorded instead of sent.
-#include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <thread>
-#include <tuple>
 #include <utility>
 
 #include "mqtt/gps_mqtt.h"
@@ -64,8 +58,7 @@ TEST(GpsMqtt, RepliesBroadcastsAndXtraRequests) {
     for (const auto& [topic, payload, flags, traffic] : cases) {
         RecordingMqtt mqtt;
         mqtt.set_processing_active(flags & 1);
-        mqtt.xtra_pending = flags & 2;
-        mqtt.xtra_session = flags & 2 ? 777 : 0;
+        mqtt.xtra_pending = flags & 2, mqtt.xtra_session = flags & 2 ? 777 : 0;
         std::string t = topic, p = payload;
         mosquitto_message m{0, &t[0], &p[0], static_cast<int>(p.size()), 0, false};
         mqtt.derived_on_message(&m);
@@ -77,11 +70,9 @@ TEST(GpsMqtt, RepliesBroadcastsAndXtraRequests) {
         mqtt.broadcast_gps_data(type, Json::Value(1));
     EXPECT_EQ(std::exchange(mqtt.sent, ""),
               GPS_SAT_TOPIC " 1\n|" GPS_SAT_TOPIC " 1\n|" GPS_TPV_TOPIC " 1\n|");
-    const std::string file = mqtt.xtra_file;
-    mkdir_parents(file);
-    navtest::write_file(file, "xtra");
+    mkdir_parents(mqtt.xtra_file), navtest::write_file(mqtt.xtra_file, "xtra");
     struct stat st {};
-    ASSERT_EQ(stat(file.c_str(), &st), 0);
+    ASSERT_EQ(stat(mqtt.xtra_file.c_str(), &st), 0);
     time_t now = 0;
     mqtt.xtra_clock = [&now] { return now; };
     const std::string req =
@@ -105,7 +96,7 @@ TEST(GpsMqtt, RepliesBroadcastsAndXtraRequests) {
     }
     // Given up at the next check, also when not due then; without a file an update is always due.
     EXPECT_FALSE(mqtt.xtra_pending);
-    unlink(file.c_str());
+    unlink(mqtt.xtra_file.c_str());
     for (now = 1000; now <= 2000; now += 1000) mqtt.request_xtra_update();
     EXPECT_EQ(std::exchange(mqtt.sent, ""), req + "1000}\n|" + req + "2000}\n|");
 
@@ -116,9 +107,7 @@ TEST(GpsMqtt, RepliesBroadcastsAndXtraRequests) {
         main_thread = std::thread([&] { now = 3000, mqtt.request_xtra_update(); });
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     };
-    Json::Value answer;
-    answer["session"] = 2000, answer["rc"] = 200;
-    mqtt.handle_filepull_ack(answer);
+    mqtt.handle_filepull_ack(navtest::json(R"({"session": 2000, "rc": 200})"));
     main_thread.join();
     EXPECT_EQ(mqtt.traffic(), req + "3000}\n|+");
     EXPECT_FALSE(mqtt.log.contains("request 2000 expired"));

@@ -1,12 +1,4 @@
-// Platform utilities: configuration store, pid files, the LED and the watchdog. (The log file
-// and the verbose switch are read by every process test.)
-#include <gtest/gtest.h>
-#include <unistd.h>
-
-#include <regex>
-#include <tuple>
-
-#include "platform/clock/clock.h"
+// Configuration store, pid files, LED and watchdog (the log and its verbosity: every process test).
 #include "platform/cmd/cmd.h"
 #include "platform/led/led.h"
 #include "platform/service/service.h"
@@ -95,16 +87,13 @@ TEST(Led, CodesWriteTheirAttributesAndOnlyShownCodesAreRemembered) {
 }
 
 TEST(Watchdog, KickedAtFirstThenOncePerMinuteOfUptime) {
-    static double now;
+    FakeClock clock(0);
     LogCapture log;
-    fwtime_set_source([] { return now; });
     Watchdog watchdog;
     // (uptime, kicks so far): the clock going back (50) changes nothing: uptime never goes back
     const std::pair<double, int> steps[] = {{100, 1}, {159.9, 1}, {160, 2}, {50, 2}, {560, 3}};
     for (const auto& [uptime, kicks] : steps) {
-        now = uptime;
-        watchdog.kick();
+        clock.now = uptime, watchdog.kick();
         EXPECT_EQ(log.count("Kicking watchdog"), kicks) << uptime;
     }
-    fwtime_set_source(nullptr);
 }

@@ -1,73 +1,34 @@
-// The system database on SQLite: typed values, reads as peers store them, batches seen whole by
-// another connection, older files rebuilt, a busy database that writes nothing.
-#include <gtest/gtest.h>
-#include <sqlite3.h>
-#include <sys/stat.h>
-
-#include <atomic>
-#include <climits>
+// The system database: typed values, reads as peers store them, whole batches, rebuilds, a lock.
 #include <cstring>
 #include <stdexcept>
-#include <string>
-#include <thread>
-#include <tuple>
 
 #include "platform/sysdb/sysdb.h"
 #include "tests/support/support.h"
 
-namespace {
-
-std::string key(int i) {
-    return "K" + std::to_string(i);
-}
+const auto key = [](int i) { return "K" + std::to_string(i); };
 // Keys K0..K{n-1} of "GPS" written in one batch, key i holding base + i.
-int write_batch(sysdb::Database& db, int n, int base) {
+static int write_batch(sysdb::Database& db, int n, int base) {
     sysdb::Batch batch(db, "GPS");
     for (int i = 0; i < n; ++i) batch.write_int(key(i).c_str(), base + i);
     return batch.end();
 }
 // How many of K0..K{n-1} hold base + i on another thread's connection; -1 if one holds other.
-int count_batch(int n, int base) {
+static int count_batch(int n, int base) {
     int found = 0;
     std::thread([&] {
         for (int i = 0, v = 0; i < n && found >= 0; ++i) {
             const int rc = sysdb_namedb_read_int(nullptr, "GPS", key(i).c_str(), &v);
             found = rc == 0 && v != base + i ? -1 : found + (rc == 0);
         }
-        sysdb_reset_thread_connection();
     }).join();
     return found;
 }
 
-long long file_size(const std::string& path) {
-    struct stat st {};
-    return stat(path.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : -1;
-}
-// The first column of the first row, as another program would read it.
-std::string query(const std::string& path, const char* sql) {
-    sqlite3* db = nullptr;
-    std::string out = "(error)";
-    auto first_row = [](void* dest, int, char** row, char**) {
-        return static_cast<std::string*>(dest)->assign(row[0] ? row[0] : "NULL"), 1;
-    };
-    sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
-    sqlite3_exec(db, sql, first_row, &out, nullptr);
-    sqlite3_close_v2(db);
-    return out;
-}
+struct SysdbTest : ::testing::Test, navtest::TestDb {};
 
-class SysdbTest : public ::testing::Test {
-protected:
-    void TearDown() override { sysdb_reset_thread_connection(); }
-    navtest::TempDir dir_;
-    std::string path_ = dir_ / "lib/sysdb.sqlite";  // opening creates the directory
-    sysdb::Database db_{(sysdb_use_file(path_.c_str()), path_)};
-};
-
-// Values keep their type and read back exactly. Typed reads take numbers as peers store them, as
-// text (the tool's default) or doubles: integers from whole numbers in range, doubles from any
-// number; anything else fails and leaves the default alone. Writing the stored values again adds
-// nothing to the WAL, the flash's wear, while a change lands.
+// Values keep their type and read back exactly; typed reads take numbers as peers store them (text
+// or doubles): integers from whole numbers in range, doubles from any number, else fail and leave
+// the default alone. Rewriting stored values adds nothing to the WAL (flash wear); a change does.
 TEST_F(SysdbTest, ValuesReadBackExactlyAndRewritingThemCostsNothing) {
     // (type, value as text, what read_int reads or -99 when it fails, read_dbl succeeds)
     const std::tuple<sysdb_type, const char*, int, bool> cases[] = {
@@ -93,7 +54,7 @@ TEST_F(SysdbTest, ValuesReadBackExactlyAndRewritingThemCostsNothing) {
         {SYSDB_DBL, "nan", -99, true},
         {SYSDB_JSON, "5", -99, false}};
     auto write_all = [&] {
-        sysdb::Batch batch(db_, "GPS");
+        sysdb::Batch batch(db, "GPS");
         int n = 0;
         for (const auto& [type, in, ignored, ignored_too] : cases) {
             const std::string k = key(n++);
@@ -104,10 +65,11 @@ TEST_F(SysdbTest, ValuesReadBackExactlyAndRewritingThemCostsNothing) {
             ASSERT_EQ(rc, 0) << in;
         }
     };
+    auto wal = [&] { return navtest::read_file(path + "-wal").size(); };
     write_all();
-    const long long wal = file_size(path_ + "-wal");
+    const size_t before = wal();
     write_all();
-    EXPECT_EQ(file_size(path_ + "-wal"), wal);
+    EXPECT_EQ(wal(), before);
     int n = 0;
     for (const auto& [type, in, int_read, dbl_ok] : cases) {
         const std::string k = key(n++);
@@ -116,27 +78,27 @@ TEST_F(SysdbTest, ValuesReadBackExactlyAndRewritingThemCostsNothing) {
         EXPECT_EQ(v.type, type) << in;
         EXPECT_EQ(sysdb_value_text(v), in);
         int i = -99;
-        EXPECT_EQ(db_.read_int("GPS", k.c_str(), &i) == 0, int_read != -99) << in;
+        EXPECT_EQ(db.read_int("GPS", k.c_str(), &i) == 0, int_read != -99) << in;
         EXPECT_EQ(i, int_read) << in;
         double d = -99.0, want = dbl_ok ? strtod(in, nullptr) : -99.0;
-        EXPECT_EQ(db_.read_dbl("GPS", k.c_str(), &d) == 0, dbl_ok) << in;
+        EXPECT_EQ(db.read_dbl("GPS", k.c_str(), &d) == 0, dbl_ok) << in;
         EXPECT_EQ(memcmp(&d, &want, sizeof d), 0) << in << " read as " << d;
     }
-    db_.write_str("GPS", "K1", "x");  // "" becomes "x"
-    EXPECT_GT(file_size(path_ + "-wal"), wal);
+    db.write_str("GPS", "K1", "x");  // "" becomes "x"
+    EXPECT_GT(wal(), before);
     char buf[8];  // a text read is cut to the buffer and always terminated
-    ASSERT_EQ(db_.read_str("GPS", "K0", buf, sizeof buf), 0);
+    ASSERT_EQ(db.read_str("GPS", "K0", buf, sizeof buf), 0);
     EXPECT_STREQ(buf, "h\xC3\xA9llo ");
     int i = -7;  // a missing key reads as 1 and leaves the default alone
-    EXPECT_EQ(db_.read_int("SYS", "K0", &i), 1);
+    EXPECT_EQ(db.read_int("SYS", "K0", &i), 1);
     EXPECT_EQ(i, -7);
 }
 
 TEST_F(SysdbTest, BatchIsSeenWholeByAnotherConnectionAndEndsWithItsWritesOnAnException) {
     const int n = 35;
-    ASSERT_EQ(write_batch(db_, n, 0), 0);
+    ASSERT_EQ(write_batch(db, n, 0), 0);
     try {  // an exception ends the batch with what was written before it, and frees the lock
-        sysdb::Batch batch(db_, "GPS");
+        sysdb::Batch batch(db, "GPS");
         for (int i = 0; i < n; ++i) ASSERT_EQ(batch.write_int(key(i).c_str(), 100 + i), 0);
         EXPECT_EQ(count_batch(n, 0), n) << "a reader saw part of an open batch";
         throw std::runtime_error("mid-batch");
@@ -145,41 +107,38 @@ TEST_F(SysdbTest, BatchIsSeenWholeByAnotherConnectionAndEndsWithItsWritesOnAnExc
     EXPECT_EQ(count_batch(n, 100), n);
     // Another thread of the process waits for a batch, however long, instead of failing on the
     // database's busy timeout: the batch holds the process's lock.
-    std::thread other;
     std::atomic<int> rc{-2};
-    {
-        sysdb::Batch batch(db_, "GPS");
-        other = std::thread([&] { rc = db_.write_int("GPS", "K0", 300); });
-        std::this_thread::sleep_for(std::chrono::milliseconds(800));
-        EXPECT_EQ(rc, -2) << "a write went in while another thread's batch was open";
-    }
+    sysdb::Batch batch(db, "GPS");
+    std::thread other([&] { rc = db.write_int("GPS", "K0", 300); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(800));
+    EXPECT_EQ(rc, -2) << "a write went in while another thread's batch was open";
+    batch.end();
     other.join();
     EXPECT_EQ(rc, 0);
 }
 
-// An older file gets the rowid table at once, and its small pages only when no other
-// connection has it open.
+// An older file gets the rowid table at once; small pages only when no other connection has it.
 TEST_F(SysdbTest, OlderFilesAreRebuiltWithSmallPagesUnlessInUse) {
     for (const char* kind : {"old", "old in use", "new"}) {
         const bool old = kind[0] == 'o', in_use = strlen(kind) > 3;
-        const std::string path = dir_ / kind;
+        const std::string file = dir / kind;
         sqlite3* other = nullptr;  // makes the file as earlier versions did
-        if (old && sqlite3_open(path.c_str(), &other) == SQLITE_OK)
-            sqlite3_exec(other,
-                         "PRAGMA page_size=4096; PRAGMA journal_mode=WAL; CREATE TABLE kv (db, key,"
-                         " type, value, PRIMARY KEY (db, key)) WITHOUT ROWID;"
-                         " INSERT INTO kv VALUES ('GPS', 'K1', 3, 48.25)",
-                         nullptr, nullptr, nullptr);
+        if (old && sqlite3_open(file.c_str(), &other) == SQLITE_OK)
+            navtest::sql_row(other,
+                             "PRAGMA page_size=4096; PRAGMA journal_mode=WAL; CREATE TABLE kv"
+                             " (db, key, type, value, PRIMARY KEY (db, key)) WITHOUT ROWID;"
+                             " INSERT INTO kv VALUES ('GPS', 'K1', 3, 48.25)");
         if (!in_use) sqlite3_close(other);
-        sysdb::Database db(path);
-        EXPECT_EQ(write_batch(db, 1, 7), 0) << kind;
+        sysdb::Database older(file);
+        EXPECT_EQ(write_batch(older, 1, 7), 0) << kind;
         // (page size, journal mode, the key's index: "u" for the rowid table, the rows)
-        EXPECT_EQ(
-            query(path,
-                  "SELECT page_size || ' ' || journal_mode || ' ' || (SELECT origin FROM"
-                  " pragma_index_list('kv')) || ' ' || (SELECT group_concat(key || '='"
-                  " || value) FROM kv) FROM pragma_page_size, pragma_journal_mode"),
-            std::string(in_use ? "4096" : "1024") + " wal u " + (old ? "K1=48.25,K0=7" : "K0=7"))
+        EXPECT_EQ(navtest::sql_row(file,
+                                   "SELECT page_size, journal_mode, (SELECT origin FROM"
+                                   " pragma_index_list('kv')), (SELECT group_concat(key ||"
+                                   " '=' || value) FROM kv) FROM pragma_page_size,"
+                                   " pragma_journal_mode"),
+                  std::vector<std::string>(
+                      {in_use ? "4096" : "1024", "wal", "u", old ? "K1=48.25,K0=7" : "K0=7"}))
             << kind;
         if (in_use) sqlite3_close(other);
     }
@@ -187,31 +146,29 @@ TEST_F(SysdbTest, OlderFilesAreRebuiltWithSmallPagesUnlessInUse) {
 
 // A named call or a batch inside a batch of the same thread would wait for itself.
 TEST_F(SysdbTest, AccessInsideABatchOfTheSameThreadIsAProgramError) {
-    sysdb::Batch batch(db_, "GPS");
+    sysdb::Batch batch(db, "GPS");
     int v = 0;
-    EXPECT_PROGRAM_ERROR(db_.read_int("GPS", "K0", &v), -1);
-    EXPECT_PROGRAM_ERROR(sysdb::Batch(db_, "DR").open(), false);
+    EXPECT_PROGRAM_ERROR(db.read_int("GPS", "K0", &v), -1);
+    EXPECT_PROGRAM_ERROR(sysdb::Batch(db, "DR").open(), false);
     EXPECT_EQ(batch.write_int("K0", 5), 0);
     EXPECT_EQ(batch.end(), 0);
-    EXPECT_EQ(db_.read_int("GPS", "K0", &v), 0);
+    EXPECT_EQ(db.read_int("GPS", "K0", &v), 0);
     EXPECT_EQ(v, 5);
 }
 
 TEST_F(SysdbTest, LockHeldPastTheTimeoutWritesNothing) {
-    ASSERT_EQ(write_batch(db_, 1, 1), 0);
+    ASSERT_EQ(write_batch(db, 1, 1), 0);
     sqlite3* other = nullptr;  // another service's writer holding the lock
-    ASSERT_EQ(sqlite3_open(path_.c_str(), &other), SQLITE_OK);
+    ASSERT_EQ(sqlite3_open(path.c_str(), &other), SQLITE_OK);
     ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
     navtest::LogCapture log;
-    sysdb::Batch batch(db_, "GPS");
+    sysdb::Batch batch(db, "GPS");
     EXPECT_FALSE(batch.open());
     EXPECT_NE(batch.write_int("K0", 3), 0);
     EXPECT_NE(batch.end(), 0);
-    EXPECT_NE(db_.write_int("GPS", "K0", 4), 0);
+    EXPECT_NE(db.write_int("GPS", "K0", 4), 0);
     EXPECT_EQ(log.count("sysdb: txn_start failed: database is locked"), 1);
     EXPECT_EQ(count_batch(1, 1), 1) << "readers are not held up by a writer";
     sqlite3_close(other);  // rolls its transaction back
-    EXPECT_EQ(write_batch(db_, 3, 10), 0) << "recovers once the lock is gone";
+    EXPECT_EQ(write_batch(db, 3, 10), 0) << "recovers once the lock is gone";
 }
-
-}  // namespace
