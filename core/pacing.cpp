@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "core/core.h"
+#include "platform/clock/clock.h"
 
 SystemWaits::SystemWaits() : event_fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
     if (event_fd_ < 0) nm_log(LOG_ERR, "eventfd: %s", strerror(errno));
@@ -21,9 +22,7 @@ SystemWaits::~SystemWaits() {
 }
 
 double SystemWaits::now() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+    return steady_seconds();
 }
 
 Waits::Woken SystemWaits::wait(double until, bool reports) {

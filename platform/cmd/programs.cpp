@@ -3,13 +3,13 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
 #include "platform/base/base.h"
+#include "platform/clock/clock.h"
 #include "platform/cmd/cmd.h"
 
 extern char** environ;
@@ -18,12 +18,6 @@ namespace {
 
 // The signals this process handles or ignores: the child starts with their default actions.
 const int kHandledSignals[] = {SIGTERM, SIGQUIT, SIGINT, SIGUSR1, SIGUSR2, SIGCONT, SIGPIPE};
-
-double now_ms() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<double>(ts.tv_sec) * 1e3 + static_cast<double>(ts.tv_nsec) / 1e6;
-}
 
 int exit_status(int status) {
     if (WIFEXITED(status)) return WEXITSTATUS(status);
@@ -64,13 +58,13 @@ int run_command(const std::vector<std::string>& argv, int limit_ms, bool* timed_
         nm_log(LOG_ERR, "Could not run %s: %s", args[0], strerror(err));
         return -1;
     }
-    const double deadline = now_ms() + limit_ms;
+    const double deadline = steady_seconds() + limit_ms / 1000.0;
     int status = 0;
     for (;;) {
         const pid_t r = waitpid(pid, &status, limit_ms > 0 ? WNOHANG : 0);
         if (r == pid) return exit_status(status);
         if (r < 0 && errno != EINTR) return -1;
-        if (limit_ms > 0 && now_ms() >= deadline) break;
+        if (limit_ms > 0 && steady_seconds() >= deadline) break;
         if (r == 0) usleep(20000);
     }
     if (timed_out != nullptr) *timed_out = true;
