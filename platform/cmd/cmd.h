@@ -34,7 +34,6 @@ public:
     // 0 when the value at the dotted path was read.
     int cmd_get_value_json(const char* key, Json::Value& out);
     int cmd_get_value_bool(const char* key, bool* out);
-    const std::string& path() const { return path_; }
 
 private:
     bool refresh_locked();

@@ -98,7 +98,6 @@ public:
     int write_int(const char* db, const char* key, int value);
     int write_str(const char* db, const char* key, const char* text);
     int del(const char* db, const char* key);
-    const std::string& path() const { return path_; }
 
 private:
     friend class Batch;
